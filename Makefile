@@ -1,0 +1,10 @@
+# Thin wrapper around build.sh, for those who type make.
+.PHONY: all run check test install
+all:
+	./build.sh build
+run:
+	./build.sh run
+check test:
+	./build.sh test
+install:
+	./build.sh install

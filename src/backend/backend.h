@@ -1,0 +1,41 @@
+// The backend pool: the status table shared by all workers, and the choice of
+// a backend for a new client.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+enum server_state : std::int32_t {
+    STATUS_FREE = 0,
+    STATUS_BUSY = 1,
+    STATUS_DOWN = 2,
+};
+
+// One slot per configured backend, in a System V segment that every process
+// forked after create_status_table() shares. Slots are only ever loaded and
+// stored whole, never read-modify-written: the table is a hint, not a lock.
+using status_slot = std::atomic<std::int32_t>;
+static_assert(status_slot::is_always_lock_free);
+static_assert(sizeof(status_slot) == sizeof(std::int32_t));
+
+extern status_slot *server_status;
+
+// Creates and attaches a private 40-byte segment and points server_status at
+// it; the segment is already marked for removal, so the system frees it when
+// the last process using it ends. Returns 0, or -1 with errno set.
+[[nodiscard]] int create_status_table();
+
+[[nodiscard]] inline std::int32_t status_of(int index)
+{
+    return server_status[index].load(std::memory_order_relaxed);
+}
+
+inline void set_status(int index, std::int32_t state)
+{
+    server_status[index].store(state, std::memory_order_relaxed);
+}
+
+// Probes the backends in configuration order and returns the index of the
+// first that answers and is free, else of the first that is not down, else
+// -1. errno then tells why the last probe failed, or is 0.
+[[nodiscard]] int choose_server();

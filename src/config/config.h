@@ -1,0 +1,57 @@
+// The configuration file: its record, its parser and the start-up summary.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+inline constexpr int MAX_SERVERS = 10;
+inline constexpr int SERVER_ADDR_LEN = 20;    // 19 characters and the NUL
+inline constexpr int CONFIG_TOKEN_LEN = 512;  // 511 characters and the NUL
+
+struct config_record {
+    std::int32_t maxclients;
+    std::int32_t localport;
+    std::int32_t serverport;
+    char servers[MAX_SERVERS][SERVER_ADDR_LEN];
+    std::int32_t server_count;
+};
+
+// Filled once by the launcher before it forks; every later process reads its
+// own copy.
+extern config_record daemon_config;
+
+// The fixed configuration path, chosen when the program is built.
+extern const char CONFIG_PATH[];
+
+enum config_result : int {
+    CONFIG_OK = 0,
+    CONFIG_OPEN_FAILED = 1,
+    CONFIG_NO_LOCALPORT = 2,
+    CONFIG_NO_SERVERPORT = 3,
+    CONFIG_NO_MAXCLIENTS = 4,
+    CONFIG_NO_SERVERS = 5,
+    CONFIG_TOKEN_TOO_LONG = 6,
+    CONFIG_ADDR_TOO_LONG = 7,
+    CONFIG_TOO_MANY_SERVERS = 8,
+};
+
+inline constexpr std::array<const char *, 9> config_error_text = {
+    "No error",
+    "Unable to open file",
+    "undefined localport",
+    "undefined serverport",
+    "undefined maxclients",
+    "undefined servers",
+    "token too long",
+    "server address too long",
+    "too many servers",
+};
+static_assert(config_error_text.size() == CONFIG_TOO_MANY_SERVERS + 1);
+
+// Parses the file at path into daemon_config. Returns CONFIG_OK, or the code of
+// the first problem found; prints nothing.
+[[nodiscard]] config_result read_config(const char *path);
+
+// Parses CONFIG_PATH; on CONFIG_OK also marks the configured backends free in
+// the status table and prints the settings summary and the start line.
+[[nodiscard]] config_result load_config();

@@ -1,0 +1,168 @@
+#include "daemon/daemon.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "backend/backend.h"
+#include "common/report.h"
+#include "config/config.h"
+#include "net/net.h"
+
+volatile std::sig_atomic_t child_count = 0;
+
+namespace {
+
+constexpr char CHILD_WARNING[] = "\nWARNING: SIGCHLD received when child_count < 1\n";
+
+// Errors of one pending connection, not of the listening socket: Linux also
+// hands the new connection's pending network errors to accept().
+bool connection_error(int err)
+{
+    switch (err) {
+    case EINTR:
+    case ECONNABORTED:
+    case EPROTO:
+    case EPERM:
+    case ENETDOWN:
+    case ENOPROTOOPT:
+    case EHOSTDOWN:
+#ifdef ENONET
+    case ENONET:
+#endif
+    case EHOSTUNREACH:
+    case EOPNOTSUPP:
+    case ENETUNREACH:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool out_of_resources(int err)
+{
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+// Sleeps a full second even when SIGCHLD cuts the sleep short.
+void pause_a_second()
+{
+    unsigned left = 1;
+    while (left > 0)
+        left = sleep(left);
+}
+
+void block_sigchld(int how)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGCHLD);
+    sigprocmask(how, &set, nullptr);
+}
+
+// Forks a worker for the client when there is room for one. SIGCHLD stays
+// blocked until the new worker is counted, so the handler can never reap a
+// worker that has not been counted yet.
+void admit(int client_fd, int listen_fd)
+{
+    if (child_count >= daemon_config.maxclients)
+        return;
+    block_sigchld(SIG_BLOCK);
+    // Flushed first, or each worker would write the daemon's pending text again.
+    std::fflush(stdout);
+    errno = 0;
+    pid_t pid = fork();
+    if (pid == 0) {
+        block_sigchld(SIG_UNBLOCK);
+        serve_client(client_fd, listen_fd);
+    }
+    if (pid > 0)
+        child_count = child_count + 1;
+    else
+        report("Error forking");
+    block_sigchld(SIG_UNBLOCK);
+}
+
+}  // namespace
+
+signal_handler install_handler(int signo, signal_handler handler)
+{
+    struct sigaction act = {};
+    struct sigaction old = {};
+    act.sa_handler = handler;
+    sigemptyset(&act.sa_mask);
+    act.sa_flags = signo == SIGALRM ? 0 : SA_RESTART;
+    if (sigaction(signo, &act, &old) < 0)
+        return SIG_ERR;
+    return old.sa_handler;
+}
+
+void reap_children(int)
+{
+    const int saved = errno;
+    int status;
+    while (waitpid(-1, &status, WNOHANG) > 0) {
+        if (child_count > 0) {
+            child_count = child_count - 1;
+        } else {
+            // No stdio in a handler. The reaping succeeded, so no system error
+            // belongs to this line: it takes report()'s standard output form.
+            ssize_t ignored = write(STDOUT_FILENO, CHILD_WARNING, sizeof CHILD_WARNING - 1);
+            (void)ignored;
+        }
+    }
+    errno = saved;
+}
+
+void serve_client(int client_fd, int listen_fd)
+{
+    close(listen_fd);
+    // A send to a reset peer must fail with EPIPE and end the relay through
+    // its normal path, which frees the slot, rather than kill the worker.
+    install_handler(SIGPIPE, SIG_IGN);
+
+    int index = choose_server();
+    if (index == -1) {
+        report("All the servers are down");
+        close(client_fd);
+        std::exit(0);
+    }
+    set_status(index, STATUS_BUSY);
+    errno = 0;
+    int result = relay_session(client_fd, daemon_config.servers[index], daemon_config.serverport);
+    if (result < 0)
+        report("Failed attempting to redirect data");
+    close(client_fd);
+    set_status(index, STATUS_FREE);
+    std::exit(0);
+}
+
+void run_dispatcher()
+{
+    install_handler(SIGCHLD, reap_children);
+    errno = 0;
+    int listen_fd = open_listener(daemon_config.localport);
+    if (listen_fd < 0) {
+        report("Error creating listenning socket");
+        std::exit(1);
+    }
+    for (;;) {
+        errno = 0;
+        int client_fd = accept(listen_fd, nullptr, nullptr);
+        if (client_fd < 0) {
+            const int err = errno;
+            if (connection_error(err))
+                continue;
+            report("Error accepting connections");
+            if (!out_of_resources(err))
+                std::exit(1);
+            pause_a_second();
+            continue;
+        }
+        admit(client_fd, listen_fd);
+        close(client_fd);
+    }
+}

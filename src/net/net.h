@@ -1,0 +1,27 @@
+// Sockets: the listening socket, connections to backends and the relay.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr int LISTEN_BACKLOG = 10;
+inline constexpr std::size_t RELAY_BUF_SIZE = 4096;
+
+// Returns a socket listening on every local IPv4 address at the low 16 bits
+// of port, or -1 with errno set by the failing call.
+[[nodiscard]] int open_listener(std::int32_t port);
+
+// Returns a blocking socket connected to the dotted-decimal IPv4 text address
+// at the low 16 bits of port, or -1: with errno set by the failing call, or
+// untouched when address is not such a text. Host names are not resolved.
+[[nodiscard]] int connect_backend(const char *address, std::int32_t port);
+
+// Copies bytes both ways between two connected sockets until one side closes
+// (returns 0) or a transfer fails (returns -1, errno set). Both sockets are
+// made non-blocking; neither is closed.
+[[nodiscard]] int relay_streams(int client_fd, int backend_fd);
+
+// Connects to the backend and relays the client's session to it. Returns -1
+// when the backend cannot be reached, otherwise what relay_streams returned.
+// The backend socket is left for the worker's exit to close.
+[[nodiscard]] int relay_session(int client_fd, const char *address, std::int32_t port);

@@ -1,0 +1,593 @@
+#include "support/harness.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#ifndef DOVRA_TEST_DAEMON
+#error "DOVRA_TEST_DAEMON must name the daemon binary under test"
+#endif
+
+namespace dovra_test {
+
+unique_fd &unique_fd::operator=(unique_fd &&other) noexcept
+{
+    reset(other.release());
+    return *this;
+}
+
+int unique_fd::release()
+{
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+void unique_fd::reset(int fd)
+{
+    if (fd_ >= 0)
+        close(fd_);
+    fd_ = fd;
+}
+
+namespace {
+
+void remove_tree(const std::string &path)
+{
+    DIR *dir = opendir(path.c_str());
+    if (dir != nullptr) {
+        while (dirent *entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name == "." || name == "..")
+                continue;
+            std::string child = path + "/" + name;
+            struct stat st;
+            if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+                chmod(child.c_str(), 0700);
+                remove_tree(child);
+            } else {
+                unlink(child.c_str());
+            }
+        }
+        closedir(dir);
+    }
+    rmdir(path.c_str());
+}
+
+sockaddr_in loopback(const std::string &address, std::uint16_t port)
+{
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+    return sa;
+}
+
+// A listening socket on address:port with SO_REUSEADDR, or -1.
+int listen_on(const std::string &address, std::uint16_t port)
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in sa = loopback(address, port);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0 || listen(fd, 128) < 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+std::uint16_t bound_port(int fd)
+{
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+    return ntohs(sa.sin_port);
+}
+
+// Fields of /proc/<pid>/stat after the command name: state, ppid, pgrp, sid.
+struct proc_stat {
+    char state = '?';
+    pid_t ppid = -1;
+    pid_t sid = -1;
+    std::string comm;
+};
+
+proc_stat read_stat(pid_t pid)
+{
+    proc_stat ps;
+    std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
+    auto open = text.find('(');
+    auto close_paren = text.rfind(')');
+    if (open == std::string::npos || close_paren == std::string::npos)
+        return ps;
+    ps.comm = text.substr(open + 1, close_paren - open - 1);
+    std::istringstream rest(text.substr(close_paren + 2));
+    pid_t pgrp;
+    rest >> ps.state >> ps.ppid >> pgrp >> ps.sid;
+    return ps;
+}
+
+std::vector<pid_t> all_pids()
+{
+    std::vector<pid_t> pids;
+    DIR *dir = opendir("/proc");
+    if (dir == nullptr)
+        return pids;
+    while (dirent *entry = readdir(dir)) {
+        char *end;
+        long pid = std::strtol(entry->d_name, &end, 10);
+        if (*end == '\0' && pid > 0)
+            pids.push_back(static_cast<pid_t>(pid));
+    }
+    closedir(dir);
+    return pids;
+}
+
+}  // namespace
+
+temp_dir::temp_dir()
+{
+    const char *base = std::getenv("TMPDIR");
+    std::string templ = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/dovra-test.XXXXXX";
+    std::vector<char> buf(templ.begin(), templ.end());
+    buf.push_back('\0');
+    if (mkdtemp(buf.data()) == nullptr)
+        std::abort();
+    path_ = buf.data();
+}
+
+temp_dir::~temp_dir() { remove_tree(path_); }
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void write_file(const std::string &path, const std::string &content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool wait_for(const std::function<bool()> &cond, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        if (cond())
+            return true;
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(2ms);
+    }
+}
+
+std::string backend_address(int index) { return "127.0.0." + std::to_string(2 + index); }
+
+std::uint16_t free_port()
+{
+    int fd = listen_on("127.0.0.1", 0);
+    std::uint16_t port = bound_port(fd);
+    close(fd);
+    return port;
+}
+
+unique_fd connect_to(const std::string &address, std::uint16_t port)
+{
+    unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in sa = loopback(address, port);
+    if (connect(fd.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0)
+        return unique_fd();
+    return fd;
+}
+
+bool send_all(int fd, const void *data, std::size_t size)
+{
+    const char *p = static_cast<const char *>(data);
+    while (size > 0) {
+        ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool send_all(int fd, const std::string &data) { return send_all(fd, data.data(), data.size()); }
+
+std::string recv_some(int fd, std::size_t size, std::chrono::milliseconds timeout)
+{
+    std::string got;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    char buf[65536];
+    while (got.size() < size) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            continue;
+        ssize_t n = recv(fd, buf, std::min(sizeof buf, size - got.size()), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+}
+
+bool closed_without_data(int fd, std::chrono::milliseconds timeout)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
+        return false;
+    char c;
+    ssize_t n = recv(fd, &c, 1, 0);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
+}
+
+std::string random_bytes(std::size_t size, unsigned seed)
+{
+    std::mt19937 gen(seed);
+    std::string data(size, '\0');
+    for (auto &c : data)
+        c = static_cast<char>(gen());
+    return data;
+}
+
+int open_fd_count(pid_t pid)
+{
+    std::string path = pid == 0 ? "/proc/self/fd" : "/proc/" + std::to_string(pid) + "/fd";
+    DIR *dir = opendir(path.c_str());
+    if (dir == nullptr)
+        return -1;
+    int count = 0;
+    while (dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] != '.')
+            ++count;
+    }
+    closedir(dir);
+    return pid == 0 ? count - 1 : count;  // not the one opendir holds
+}
+
+std::vector<pid_t> children_of(pid_t parent, bool zombies_only)
+{
+    std::vector<pid_t> children;
+    for (pid_t pid : all_pids()) {
+        proc_stat ps = read_stat(pid);
+        if (ps.ppid == parent && (!zombies_only || ps.state == 'Z'))
+            children.push_back(pid);
+    }
+    return children;
+}
+
+char process_state(pid_t pid) { return read_stat(pid).state; }
+
+void echo_handler(int fd, int)
+{
+    char buf[65536];
+    for (;;) {
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0 || !send_all(fd, buf, static_cast<std::size_t>(n)))
+            return;
+    }
+}
+
+struct backend_pool::backend {
+    int index = 0;
+    std::string address;
+    int listen_fd = -1;
+    int wake[2] = {-1, -1};
+    std::thread acceptor;
+    std::atomic<int> accepted{0};
+    std::atomic<int> with_data{0};
+    std::atomic<int> open{0};
+    std::atomic<std::uint64_t> bytes{0};
+    std::mutex lock;
+    std::vector<int> sessions;
+};
+
+backend_pool::backend_pool(int count, backend_handler handler) : handler_(std::move(handler))
+{
+    // Pick a port that is free on every address of the pool.
+    for (int attempt = 0; attempt < 50 && backends_.empty(); ++attempt) {
+        std::vector<int> fds;
+        int first = listen_on(backend_address(0), 0);
+        std::uint16_t port = bound_port(first);
+        fds.push_back(first);
+        for (int i = 1; i < count; ++i) {
+            int fd = listen_on(backend_address(i), port);
+            if (fd < 0)
+                break;
+            fds.push_back(fd);
+        }
+        if (static_cast<int>(fds.size()) != count) {
+            for (int fd : fds)
+                close(fd);
+            continue;
+        }
+        port_ = port;
+        for (int i = 0; i < count; ++i) {
+            auto b = std::make_unique<backend>();
+            b->index = i;
+            b->address = backend_address(i);
+            b->listen_fd = fds[static_cast<std::size_t>(i)];
+            backends_.push_back(std::move(b));
+        }
+    }
+    if (backends_.empty())
+        std::abort();
+    for (auto &b : backends_)
+        start(b->index);
+}
+
+backend_pool::~backend_pool() { shutdown(); }
+
+void backend_pool::listen_loop(backend &b)
+{
+    for (;;) {
+        pollfd p[2] = {{b.listen_fd, POLLIN, 0}, {b.wake[0], POLLIN, 0}};
+        if (poll(p, 2, -1) < 0)
+            continue;
+        if (p[1].revents != 0)
+            return;
+        int fd = accept4(b.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        b.accepted++;
+        b.open++;
+        std::lock_guard<std::mutex> guard(b.lock);
+        b.sessions.push_back(fd);
+        // Detached: a long run accepts thousands of connections. open counts
+        // the threads still running; shutdown() waits for it to reach 0.
+        std::thread([this, &b, fd] {
+            pollfd q{fd, POLLIN, 0};
+            poll(&q, 1, -1);
+            char c;
+            if (recv(fd, &c, 1, MSG_PEEK) > 0)
+                b.with_data++;
+            handler_(fd, b.index);
+            std::lock_guard<std::mutex> done(b.lock);
+            b.sessions.erase(std::find(b.sessions.begin(), b.sessions.end(), fd));
+            close(fd);
+            b.open--;
+        }).detach();
+    }
+}
+
+void backend_pool::stop(int index)
+{
+    backend &b = *backends_[static_cast<std::size_t>(index)];
+    if (b.listen_fd < 0)
+        return;
+    char c = 0;
+    if (write(b.wake[1], &c, 1) != 1)
+        std::abort();
+    b.acceptor.join();
+    close(b.wake[0]);
+    close(b.wake[1]);
+    close(b.listen_fd);
+    b.listen_fd = -1;
+}
+
+void backend_pool::start(int index)
+{
+    backend &b = *backends_[static_cast<std::size_t>(index)];
+    if (b.acceptor.joinable())
+        return;
+    if (b.listen_fd < 0) {
+        for (int attempt = 0; attempt < 500 && b.listen_fd < 0; ++attempt) {
+            b.listen_fd = listen_on(b.address, port_);
+            if (b.listen_fd < 0)
+                std::this_thread::sleep_for(10ms);
+        }
+        if (b.listen_fd < 0)
+            std::abort();
+    }
+    if (pipe2(b.wake, O_CLOEXEC) < 0)
+        std::abort();
+    b.acceptor = std::thread([this, &b] { listen_loop(b); });
+}
+
+int backend_pool::accepted(int index) const { return backends_[static_cast<std::size_t>(index)]->accepted; }
+int backend_pool::with_data(int index) const { return backends_[static_cast<std::size_t>(index)]->with_data; }
+int backend_pool::open_sessions(int index) const { return backends_[static_cast<std::size_t>(index)]->open; }
+std::uint64_t backend_pool::bytes(int index) const { return backends_[static_cast<std::size_t>(index)]->bytes; }
+void backend_pool::add_bytes(int index, std::uint64_t n) { backends_[static_cast<std::size_t>(index)]->bytes += n; }
+
+void backend_pool::shutdown()
+{
+    for (auto &b : backends_) {
+        stop(b->index);
+        {
+            std::lock_guard<std::mutex> guard(b->lock);
+            for (int fd : b->sessions)
+                ::shutdown(fd, SHUT_RDWR);
+        }
+        // Handlers end once their sockets are shut down; a handler that
+        // ignores that is a fault of the test that gave it.
+        if (!wait_for([&] { return b->open.load() == 0; }, 10s))
+            std::abort();
+    }
+}
+
+daemon_run::daemon_run(const char *config, const std::vector<std::string> &args)
+{
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    known_children_ = children_of(getpid());
+    if (config != nullptr)
+        write_file(dir_.file("dovra.conf"), config);
+
+    std::vector<std::string> argv_text{DOVRA_TEST_DAEMON};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (auto &a : argv_text)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::string out = dir_.file("stdout");
+    std::string err = dir_.file("stderr");
+
+    std::fflush(nullptr);
+    launcher_ = fork();
+    if (launcher_ == 0) {
+        if (chdir(dir_.path().c_str()) != 0)
+            _exit(127);
+        int in = open("/dev/null", O_RDONLY);
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
+        dup2(in, 0);
+        dup2(o, 1);
+        dup2(e, 2);
+        for (int fd = 3; fd < 1024; ++fd)
+            close(fd);
+        signal(SIGPIPE, SIG_DFL);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    wait_for([&] { return waitpid(launcher_, &status, WNOHANG) == launcher_; }, 10s);
+    launcher_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+daemon_run::~daemon_run()
+{
+    stop();
+}
+
+std::string daemon_run::out() const { return read_file(dir_.file("stdout")); }
+std::string daemon_run::err() const { return read_file(dir_.file("stderr")); }
+
+pid_t daemon_run::daemon_pid(std::chrono::milliseconds timeout)
+{
+    if (daemon_ >= 0 || daemon_reaped_)
+        return daemon_;
+    wait_for([&] {
+        for (pid_t pid : children_of(getpid())) {
+            if (std::find(known_children_.begin(), known_children_.end(), pid) != known_children_.end())
+                continue;
+            proc_stat ps = read_stat(pid);
+            if (ps.state == 'Z') {
+                // The session leader, ended after its fork: reap it, unless
+                // it is the daemon that has already exited.
+                if (ps.sid == pid)
+                    waitpid(pid, nullptr, 0);
+                else if (ps.comm == "dovra" && ps.sid != pid) {
+                    daemon_ = pid;
+                    return true;
+                }
+                continue;
+            }
+            if (ps.comm == "dovra" && ps.sid != pid && ps.sid > 0) {
+                daemon_ = pid;
+                return true;
+            }
+        }
+        return false;
+    }, timeout);
+    return daemon_;
+}
+
+bool daemon_run::listening(std::uint16_t port, std::chrono::milliseconds timeout)
+{
+    return wait_for([&] {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in sa = loopback("127.0.0.1", port);
+        bool ok = connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+        close(fd);
+        return ok;
+    }, timeout);
+}
+
+int daemon_run::wait_exit(std::chrono::milliseconds timeout)
+{
+    pid_t pid = daemon_pid(timeout);
+    if (pid < 0)
+        return -1;
+    int status = 0;
+    if (!wait_for([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout))
+        return -1;
+    daemon_reaped_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int daemon_run::stop(std::chrono::milliseconds timeout)
+{
+    if (daemon_ < 0 && !daemon_reaped_)
+        daemon_pid(200ms);
+    if (daemon_ > 0 && !daemon_reaped_) {
+        kill(daemon_, SIGTERM);
+        waitpid(daemon_, nullptr, 0);
+        daemon_reaped_ = true;
+    }
+    // The daemon's workers now belong to this process.
+    auto mine = [&] {
+        std::vector<pid_t> left;
+        for (pid_t pid : children_of(getpid())) {
+            if (std::find(known_children_.begin(), known_children_.end(), pid) == known_children_.end())
+                left.push_back(pid);
+        }
+        return left;
+    };
+    int alive = 0;
+    for (pid_t pid : mine()) {
+        if (process_state(pid) != 'Z')
+            ++alive;
+    }
+    wait_for([&] {
+        reap_zombies();
+        return mine().empty();
+    }, timeout);
+    for (pid_t pid : mine()) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    return alive;
+}
+
+int daemon_run::reap_zombies()
+{
+    int reaped = 0;
+    for (pid_t pid : children_of(getpid(), true)) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid)
+            ++reaped;
+    }
+    return reaped;
+}
+
+std::string config_text(std::uint16_t localport, std::uint16_t serverport, int maxclients,
+                        const std::vector<std::string> &servers)
+{
+    std::string text = "localport " + std::to_string(localport) + "\nserverport " + std::to_string(serverport) +
+                       "\nmaxclients " + std::to_string(maxclients) + "\n";
+    for (const auto &s : servers)
+        text += "server " + s + "\n";
+    return text;
+}
+
+}  // namespace dovra_test

@@ -1,0 +1,168 @@
+// Test support: temporary directories, loopback backends, clients and the
+// real daemon binary run in a directory of its own.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace dovra_test {
+
+using namespace std::chrono_literals;
+
+// Owns one descriptor.
+class unique_fd {
+public:
+    unique_fd() = default;
+    explicit unique_fd(int fd) : fd_(fd) {}
+    unique_fd(unique_fd &&other) noexcept : fd_(other.release()) {}
+    unique_fd &operator=(unique_fd &&other) noexcept;
+    unique_fd(const unique_fd &) = delete;
+    unique_fd &operator=(const unique_fd &) = delete;
+    ~unique_fd() { reset(); }
+    int get() const { return fd_; }
+    int release();
+    void reset(int fd = -1);
+    explicit operator bool() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+// A new directory under $TMPDIR (or /tmp), removed with its contents.
+class temp_dir {
+public:
+    temp_dir();
+    ~temp_dir();
+    temp_dir(const temp_dir &) = delete;
+    temp_dir &operator=(const temp_dir &) = delete;
+    const std::string &path() const { return path_; }
+    std::string file(const std::string &name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &content);
+
+// Polls cond every few milliseconds until it holds or timeout passes.
+bool wait_for(const std::function<bool()> &cond, std::chrono::milliseconds timeout = 5s);
+
+// "127.0.0.N" for N = 2 + index: backend addresses that share one port.
+std::string backend_address(int index);
+
+// A port that was free on 127.0.0.1 a moment ago.
+std::uint16_t free_port();
+
+// A connected blocking socket, or an empty one when the connection failed.
+unique_fd connect_to(const std::string &address, std::uint16_t port);
+
+bool send_all(int fd, const void *data, std::size_t size);
+bool send_all(int fd, const std::string &data);
+// Reads until size bytes have come, the peer closes or timeout passes.
+std::string recv_some(int fd, std::size_t size, std::chrono::milliseconds timeout = 10s);
+// True when the peer closes (orderly or by reset) within timeout, having sent
+// nothing.
+bool closed_without_data(int fd, std::chrono::milliseconds timeout = 5s);
+// Random bytes, the same for the same seed.
+std::string random_bytes(std::size_t size, unsigned seed);
+
+// Descriptors open in a process (default: this one), from /proc.
+int open_fd_count(pid_t pid = 0);
+// Children of parent, from /proc; with zombies_only, only those not reaped.
+std::vector<pid_t> children_of(pid_t parent, bool zombies_only = false);
+// One-letter state from /proc/<pid>/stat, or '?' when the process is gone.
+char process_state(pid_t pid);
+
+// What a backend does with one accepted connection; it runs on a thread of
+// its own and closes nothing (the pool closes the socket afterwards).
+using backend_handler = std::function<void(int fd, int backend_index)>;
+void echo_handler(int fd, int backend_index);
+
+// Backends on 127.0.0.2, 127.0.0.3, ... all on one port. Each counts the
+// connections it accepts, how many of them carried data, and the bytes read
+// by the handler (which reports them through add_bytes).
+class backend_pool {
+public:
+    explicit backend_pool(int count, backend_handler handler = echo_handler);
+    ~backend_pool();
+    backend_pool(const backend_pool &) = delete;
+    backend_pool &operator=(const backend_pool &) = delete;
+
+    std::uint16_t port() const { return port_; }
+    int size() const { return static_cast<int>(backends_.size()); }
+    // Stops listening: further connections are refused. Open sessions go on.
+    void stop(int index);
+    // Listens again on the same address and port.
+    void start(int index);
+    int accepted(int index) const;    // connections accepted so far
+    int with_data(int index) const;   // of those, connections that sent bytes
+    int open_sessions(int index) const;
+    std::uint64_t bytes(int index) const;
+    void add_bytes(int index, std::uint64_t n);
+    // Ends every open connection and joins the threads.
+    void shutdown();
+
+private:
+    struct backend;
+    void listen_loop(backend &b);
+    std::uint16_t port_ = 0;
+    backend_handler handler_;
+    std::vector<std::unique_ptr<backend>> backends_;
+};
+
+// The real daemon binary, run in a temporary directory of its own that holds
+// its configuration file; its standard output and error go to the files
+// "stdout" and "stderr" there. This test process becomes a subreaper so that
+// the detached daemon and its workers become its children.
+class daemon_run {
+public:
+    // Writes config (unless it is null) as dovra.conf and runs the launcher
+    // with args, waiting for the launcher to end.
+    explicit daemon_run(const char *config, const std::vector<std::string> &args = {});
+    ~daemon_run();
+    daemon_run(const daemon_run &) = delete;
+    daemon_run &operator=(const daemon_run &) = delete;
+
+    const temp_dir &dir() const { return dir_; }
+    // The launcher's exit status, or -1 when it did not exit normally.
+    int launcher_status() const { return launcher_status_; }
+    std::string out() const;
+    std::string err() const;
+    // The detached daemon's pid, found within timeout, or -1.
+    pid_t daemon_pid(std::chrono::milliseconds timeout = 5s);
+    // Waits until something accepts connections on 127.0.0.1:port.
+    bool listening(std::uint16_t port, std::chrono::milliseconds timeout = 5s);
+    // Waits for the daemon to end by itself; its exit status, or -1.
+    int wait_exit(std::chrono::milliseconds timeout = 5s);
+    // Ends the daemon with SIGTERM, reaps it, and waits for its workers to
+    // end (killing those that outlive timeout). Returns the workers that
+    // were still alive when the daemon ended.
+    int stop(std::chrono::milliseconds timeout = 5s);
+    // Reaps children of this process that are zombies. Returns how many.
+    static int reap_zombies();
+
+private:
+    temp_dir dir_;
+    pid_t launcher_ = -1;
+    int launcher_status_ = -1;
+    pid_t daemon_ = -1;
+    bool daemon_reaped_ = false;
+    std::vector<pid_t> known_children_;
+};
+
+// A minimal valid configuration for backends at port with the given
+// addresses.
+std::string config_text(std::uint16_t localport, std::uint16_t serverport,
+                        int maxclients, const std::vector<std::string> &servers);
+
+}  // namespace dovra_test
