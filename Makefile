@@ -1,5 +1,5 @@
 # Thin wrapper around build.sh, for those who type make.
-.PHONY: all run check test install
+.PHONY: all run check test install bench
 all:
 	./build.sh build
 run:
@@ -8,3 +8,5 @@ check test:
 	./build.sh test
 install:
 	./build.sh install
+bench:
+	./build.sh bench

@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <strings.h>
+#include <unistd.h>
 
 #include "backend/backend.h"
 #include "common/report.h"
@@ -67,10 +69,14 @@ config_result parse(std::FILE *file)
     bool have_maxclients = false;
     char token[CONFIG_TOKEN_LEN] = "";
 
-    while (static_cast<unsigned long>(std::ftell(file)) < size) {
+    bool at_end = false;
+    while (!at_end && static_cast<unsigned long>(std::ftell(file)) < size) {
+        // At the end of the input, or on a read error, the buffer keeps the
+        // last token read and goes through the tests once more (a last value
+        // that is itself a keyword takes effect); then the loop ends, so a
+        // file that shrinks or fails while it is read cannot make it spin.
         token_read got = read_token(file, token);
-        if (got == TOKEN_NONE)
-            break;  // end of input or read error: never spin
+        at_end = got == TOKEN_NONE;
         if (got == TOKEN_LONG)
             return CONFIG_TOKEN_TOO_LONG;
         if (token[0] == '#') {
@@ -125,12 +131,31 @@ config_result parse(std::FILE *file)
 config_result read_config(const char *path)
 {
     daemon_config.server_count = 0;
-    std::FILE *file = std::fopen(path, "rb");
-    if (file == nullptr)
+    // Opening a FIFO that has no writer would wait for one for ever; without
+    // O_NONBLOCK it returns at once. Reads block again afterwards (a FIFO is
+    // never read anyway, having no position).
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return CONFIG_OPEN_FAILED;
+    int flags = fcntl(fd, F_GETFL);
+    std::FILE *file = flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0 ? nullptr : fdopen(fd, "rb");
+    if (file == nullptr) {
+        close(fd);
+        return CONFIG_OPEN_FAILED;
+    }
     config_result code = parse(file);
     std::fclose(file);
     return code;
+}
+
+void print_config_summary()
+{
+    std::printf("\n localport %d", daemon_config.localport);
+    std::printf("\n serverport %d", daemon_config.serverport);
+    std::printf("\n maxclients %d", daemon_config.maxclients);
+    std::printf("\n Servers: ");
+    for (int i = 0; i < daemon_config.server_count; ++i)
+        std::printf("\n\t== %s ==", daemon_config.servers[i]);
 }
 
 config_result load_config()
@@ -141,13 +166,7 @@ config_result load_config()
 
     for (int i = 0; i < daemon_config.server_count; ++i)
         set_status(i, STATUS_FREE);
-
-    std::printf("\n localport %d", daemon_config.localport);
-    std::printf("\n serverport %d", daemon_config.serverport);
-    std::printf("\n maxclients %d", daemon_config.maxclients);
-    std::printf("\n Servers: ");
-    for (int i = 0; i < daemon_config.server_count; ++i)
-        std::printf("\n\t== %s ==", daemon_config.servers[i]);
+    print_config_summary();
 
     // The C library may leave errno set while it sets up a stream that is not
     // a terminal; that is no failure of starting, so it must not decide how

@@ -52,6 +52,10 @@ static_assert(config_error_text.size() == CONFIG_TOO_MANY_SERVERS + 1);
 // the first problem found; prints nothing.
 [[nodiscard]] config_result read_config(const char *path);
 
+// Prints the settings of daemon_config on standard output as the daemon shows
+// them at start, without a final line feed.
+void print_config_summary();
+
 // Parses CONFIG_PATH; on CONFIG_OK also marks the configured backends free in
 // the status table and prints the settings summary and the start line.
 [[nodiscard]] config_result load_config();

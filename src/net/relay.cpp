@@ -46,11 +46,18 @@ int drain(flow &f)
     return 1;
 }
 
-// Serves one direction for one turn of the loop. Returns 1 to go on, 0 when
-// the sending side has closed, or -1 when a transfer failed.
+// Serves one direction for one turn of the loop: a readable sender is read
+// again, 4096 bytes at most each time, and each piece is passed on before the
+// next is read, until the sender has nothing more or the receiver is full.
+// This saves a select() per piece under load. Returns 1 to go on, 0 when the
+// sending side has closed, or -1 when a transfer failed.
 int serve(flow &f, const fd_set &readable, const fd_set &writable)
 {
-    if (f.tail == 0 && FD_ISSET(f.from, &readable)) {
+    if (f.tail != 0)
+        return FD_ISSET(f.to, &writable) ? drain(f) : 1;
+    if (!FD_ISSET(f.from, &readable))
+        return 1;
+    for (;;) {
         ssize_t n;
         do
             n = recv(f.from, f.buf, sizeof f.buf, 0);
@@ -60,11 +67,13 @@ int serve(flow &f, const fd_set &readable, const fd_set &writable)
         if (n < 0)
             return would_block(errno) ? 1 : -1;
         f.tail = static_cast<std::size_t>(n);
-        return drain(f);  // usually all of it goes at once
+        if (drain(f) < 0)
+            return -1;
+        // A short read emptied the socket: asking again would only cost a
+        // recv() that would block.
+        if (f.tail != 0 || static_cast<std::size_t>(n) < sizeof f.buf)
+            return 1;
     }
-    if (f.tail != 0 && FD_ISSET(f.to, &writable))
-        return drain(f);
-    return 1;
 }
 
 // An empty direction waits for its sender to become readable, a full one for

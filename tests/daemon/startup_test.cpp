@@ -1,19 +1,168 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sstream>
+
 #include "support/harness.h"
 
 using namespace dovra_test;
 
-TEST(Smoke, RelaysOneEcho)
+namespace {
+
+// state, ppid, pgrp, session and tty_nr from /proc/<pid>/stat.
+struct stat_fields {
+    char state = '?';
+    pid_t ppid = -1, pgrp = -1, sid = -1;
+    int tty = -1;
+};
+
+stat_fields stat_of(pid_t pid)
 {
-    backend_pool backends(2);
-    std::uint16_t port = free_port();
-    daemon_run run(config_text(port, backends.port(), 5, {backend_address(0), backend_address(1)}).c_str());
-    ASSERT_EQ(run.launcher_status(), 0);
-    ASSERT_GT(run.daemon_pid(), 0);
-    ASSERT_TRUE(run.listening(port));
-    unique_fd c = connect_to("127.0.0.1", port);
-    ASSERT_TRUE(send_all(c.get(), "hello"));
-    EXPECT_EQ(recv_some(c.get(), 5), "hello");
-    EXPECT_EQ(run.out(), "");
+    stat_fields f;
+    std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
+    auto paren = text.rfind(')');
+    if (paren != std::string::npos)
+        std::istringstream(text.substr(paren + 1)) >> f.state >> f.ppid >> f.pgrp >> f.sid >> f.tty;
+    return f;
+}
+
+std::string summary(std::uint16_t port)
+{
+    return "\n localport " + std::to_string(port) +
+           "\n serverport 80\n maxclients 5\n Servers: \n\t== 127.0.0.2 ==\n\t== 127.0.0.3 ==\n\n\nDaemon Started..\n\n";
+}
+
+std::string config(std::uint16_t port) { return config_text(port, 80, 5, {"127.0.0.2", "127.0.0.3"}); }
+
+}  // namespace
+
+// The launcher prints the summary once and returns at once; the daemon goes
+// on in a session of its own, not as its leader and with no terminal, and
+// frees the status table when it ends. Arguments change nothing.
+TEST(Startup, DetachesIntoNewSession)
+{
+    for (const std::vector<std::string> &args : {std::vector<std::string>{}, {"-d", "--config", "/nowhere", "x"}}) {
+        std::uint16_t port = free_port();
+        daemon_run run(config(port).c_str(), args);
+        SCOPED_TRACE(args.size());
+        ASSERT_EQ(run.launcher_status(), 0);
+        pid_t pid = run.daemon_pid();
+        ASSERT_GT(pid, 0);
+        // Listening (seen without connecting, which would start a worker).
+        EXPECT_TRUE(wait_for([&] {
+            auto socks = tcp_sockets_on(port);
+            return std::any_of(socks.begin(), socks.end(),
+                               [](const tcp_entry &e) { return e.state == TCP_LISTEN && e.local == "0.0.0.0"; });
+        }));
+        // The session leader has ended once the daemon is handed to us.
+        ASSERT_TRUE(wait_for([&] { return stat_of(pid).ppid == getpid(); }));
+        stat_fields daemon = stat_of(pid);
+        EXPECT_NE(daemon.state, 'Z');
+        EXPECT_NE(daemon.sid, getsid(0));
+        EXPECT_NE(daemon.sid, pid);
+        EXPECT_NE(daemon.pgrp, pid);
+        EXPECT_EQ(daemon.tty, 0);
+        EXPECT_EQ(run.out(), summary(port));
+        EXPECT_EQ(run.err(), "");
+        EXPECT_EQ(shm_segments_of(run.launcher_pid()).size(), 1u);
+
+        EXPECT_EQ(run.stop(), 0);
+        EXPECT_TRUE(shm_segments_of(run.launcher_pid()).empty());
+        EXPECT_EQ(run.out(), summary(port));
+    }
+}
+
+// Every configuration error is one exact line on standard output, status 0,
+// and the launcher leaves neither a process nor a segment behind.
+TEST(Startup, ConfigurationErrorsEndTheLauncher)
+{
+    const std::string some = "localport 1 serverport 2 maxclients 3\n";
+    std::string eleven;
+    for (int i = 0; i < 11; ++i)
+        eleven += "server 127.0.0.2\n";
+    const struct {
+        bool present;
+        std::string text, reason;
+    } cases[] = {
+        {false, "", "Unable to open file"},
+        {true, "", "Unable to open file"},
+        {true, "\n\n", "undefined localport"},
+        {true, "localport 1 maxclients 3", "undefined serverport"},
+        {true, "localport 1 serverport 2", "undefined maxclients"},
+        {true, some, "undefined servers"},
+        {true, some + std::string(512, 'x'), "token too long"},
+        {true, some + "server " + std::string(20, '1'), "server address too long"},
+        {true, some + eleven, "too many servers"},
+    };
+    for (const auto &c : cases) {
+        daemon_run run(c.present ? c.text.c_str() : nullptr, {"ignored"});
+        SCOPED_TRACE(c.reason);
+        EXPECT_EQ(run.launcher_status(), 0);
+        EXPECT_EQ(run.out(), "\n Configuration error: " + c.reason + " \n");
+        EXPECT_EQ(run.err(), "");
+        EXPECT_TRUE(children_of(getpid()).empty());
+        EXPECT_TRUE(shm_segments_of(run.launcher_pid()).empty());
+    }
+}
+
+// With the port taken the launcher still succeeds; the daemon says why it
+// cannot listen and ends with status 1.
+TEST(Startup, PortInUseEndsTheDaemon)
+{
+    unique_fd holder(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    ASSERT_EQ(bind(holder.get(), reinterpret_cast<sockaddr *>(&sa), len), 0);
+    ASSERT_EQ(listen(holder.get(), 1), 0);
+    getsockname(holder.get(), reinterpret_cast<sockaddr *>(&sa), &len);
+    std::uint16_t port = ntohs(sa.sin_port);
+
+    daemon_run run(config(port).c_str());
+    EXPECT_EQ(run.launcher_status(), 0);
+    EXPECT_EQ(run.wait_exit(), 1);
+    EXPECT_EQ(run.out(), summary(port));
+    EXPECT_EQ(run.err(), "Error creating listenning socket: Address already in use\n");
+    EXPECT_TRUE(shm_segments_of(run.launcher_pid()).empty());
+}
+
+// A status table that cannot be made ends the launcher with status 1 before
+// the configuration is read (there is none, so no daemon can be left behind
+// either way). The launcher runs in an IPC namespace of its own that allows
+// no segment at all.
+TEST(Startup, StatusTableFailureEndsTheLauncher)
+{
+    temp_dir dir;
+    child_output got = run_in_child([&] {
+        if (unshare(CLONE_NEWIPC) != 0) {
+            // Unprivileged: become root of a user namespace of our own first.
+            uid_t uid = getuid();
+            gid_t gid = getgid();
+            if (unshare(CLONE_NEWUSER | CLONE_NEWIPC) != 0)
+                return 77;
+            write_file("/proc/self/setgroups", "deny");
+            write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
+            write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
+        }
+        write_file("/proc/sys/kernel/shmmni", "0");
+        if (chdir(dir.path().c_str()) != 0)
+            return 78;
+        execl(DOVRA_TEST_DAEMON, DOVRA_TEST_DAEMON, static_cast<char *>(nullptr));
+        return 79;
+    });
+    if (got.status == 77)
+        GTEST_SKIP() << "no IPC namespace can be made here";
+    EXPECT_EQ(got.status, 1);
+    EXPECT_EQ(got.out, "");
+    EXPECT_EQ(got.err, std::string("Error creating status table: ") + std::strerror(ENOSPC) + "\n");
 }

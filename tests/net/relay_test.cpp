@@ -1,1 +1,239 @@
+// The session relay over real socket pairs and loopback TCP. The relay runs
+// on a thread between the two inner ends; the test plays client and backend
+// on the outer ends.
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <future>
+
+#include "net/net.h"
+#include "support/harness.h"
+
+using namespace dovra_test;
+
+namespace {
+
+struct socket_pair {
+    unique_fd outer;
+    unique_fd inner;
+};
+
+// Two connected stream sockets: a socketpair, or a loopback TCP connection
+// whose receive and send buffers can be shrunk before it is connected.
+socket_pair make_pair(bool tcp, int outer_rcvbuf = 0, int inner_sndbuf = 0)
+{
+    if (!tcp) {
+        int sv[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
+            return {};
+        return {unique_fd(sv[0]), unique_fd(sv[1])};
+    }
+    unique_fd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (inner_sndbuf > 0)
+        setsockopt(listener.get(), SOL_SOCKET, SO_SNDBUF, &inner_sndbuf, sizeof inner_sndbuf);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (bind(listener.get(), reinterpret_cast<sockaddr *>(&sa), len) != 0 || listen(listener.get(), 1) != 0 ||
+        getsockname(listener.get(), reinterpret_cast<sockaddr *>(&sa), &len) != 0)
+        return {};
+    unique_fd outer(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (outer_rcvbuf > 0)
+        setsockopt(outer.get(), SOL_SOCKET, SO_RCVBUF, &outer_rcvbuf, sizeof outer_rcvbuf);
+    if (connect(outer.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0)
+        return {};
+    return {std::move(outer), unique_fd(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC))};
+}
+
+// relay_streams (or any relay call) on a thread of its own. A relay still
+// running when the test ends is made to return by shutting its sockets down.
+class relay_thread {
+public:
+    relay_thread(std::function<int()> call, std::vector<int> fds)
+        : fds_(std::move(fds)), result_(std::async(std::launch::async, std::move(call)))
+    {
+    }
+    relay_thread(int client_fd, int backend_fd)
+        : relay_thread([=] { return relay_streams(client_fd, backend_fd); }, {client_fd, backend_fd})
+    {
+    }
+    ~relay_thread()
+    {
+        if (result_.valid() && !ended(0ms)) {
+            for (int fd : fds_)
+                shutdown(fd, SHUT_RDWR);
+        }
+    }
+    bool ended(std::chrono::milliseconds timeout = 5s)
+    {
+        return result_.wait_for(timeout) == std::future_status::ready;
+    }
+    // What the relay returned, or -100 when it is still running after timeout.
+    int result(std::chrono::milliseconds timeout = 5s) { return ended(timeout) ? result_.get() : -100; }
+
+private:
+    std::vector<int> fds_;
+    std::future<int> result_;
+};
+
+struct relay_rig {
+    socket_pair client;
+    socket_pair backend;
+    relay_thread relay;
+    explicit relay_rig(bool tcp, socket_pair c = {}, socket_pair b = {})
+        : client(c.outer ? std::move(c) : make_pair(tcp)), backend(b.outer ? std::move(b) : make_pair(tcp)),
+          relay(client.inner.get(), backend.inner.get())
+    {
+    }
+};
+
+bool is_open(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+}  // namespace
+
+TEST(RelayStreams, CarriesEveryByteBothWaysAndEndsWhenEitherSideCloses)
+{
+    for (bool tcp : {false, true}) {
+        for (bool client_closes : {true, false}) {
+            SCOPED_TRACE(std::string(tcp ? "tcp" : "socketpair") + (client_closes ? ", client closes" : ", backend closes"));
+            relay_rig rig(tcp);
+            int client = rig.client.outer.get();
+            int backend = rig.backend.outer.get();
+
+            // One send larger than the relay's buffer reaches the backend whole.
+            const std::string burst = random_bytes(10000, 1);
+            ASSERT_EQ(send(client, burst.data(), burst.size(), MSG_NOSIGNAL), 10000);
+            EXPECT_EQ(recv_some(backend, burst.size()), burst);
+
+            // Megabytes both ways at once, each direction its own stream.
+            const std::string up = random_bytes(std::size_t{3} << 20, 2);
+            const std::string down = random_bytes(std::size_t{5} << 20, 3);
+            auto backend_got = std::async(std::launch::async, [&] { return duplex(backend, down, up.size()); });
+            EXPECT_TRUE(duplex(client, up, down.size()) == down);
+            EXPECT_TRUE(backend_got.get() == up);
+
+            // Bytes sent just before a close still arrive, then the relay returns 0.
+            socket_pair &closer = client_closes ? rig.client : rig.backend;
+            int other = client_closes ? backend : client;
+            ASSERT_TRUE(send_all(closer.outer.get(), "last words"));
+            closer.outer.reset();
+            EXPECT_EQ(recv_some(other, 10), "last words");
+            EXPECT_EQ(rig.relay.result(), 0);
+            EXPECT_TRUE(is_open(rig.client.inner.get()) && is_open(rig.backend.inner.get()));
+        }
+    }
+}
+
+TEST(RelayStreams, FinishesShortSendsToASlowReader)
+{
+    // A tiny send buffer on the relay's side of a slow reader makes most
+    // sends move only part of what was received.
+    for (bool to_backend : {true, false}) {
+        SCOPED_TRACE(to_backend ? "towards the backend" : "towards the client");
+        socket_pair slow = make_pair(true, 1, 1);
+        relay_rig rig(true, to_backend ? make_pair(true) : std::move(slow), to_backend ? std::move(slow) : make_pair(true));
+        int writer = (to_backend ? rig.client : rig.backend).outer.get();
+        int reader = (to_backend ? rig.backend : rig.client).outer.get();
+
+        const std::string data = random_bytes(std::size_t{192} << 10, 4);
+        auto sent = std::async(std::launch::async, [&] { return send_all(writer, data); });
+        std::string got;
+        while (got.size() < data.size()) {
+            std::string piece = recv_some(reader, std::min<std::size_t>(1000, data.size() - got.size()));
+            if (piece.empty())
+                break;
+            got += piece;
+            std::this_thread::sleep_for(100us);
+        }
+        EXPECT_TRUE(sent.get());
+        EXPECT_EQ(got.size(), data.size());
+        EXPECT_TRUE(got == data);
+    }
+}
+
+TEST(RelayStreams, RefusesDescriptorsBeyondTheSelectLimit)
+{
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit raised = old;
+    if (raised.rlim_cur <= 1500) {
+        if (raised.rlim_max != RLIM_INFINITY && raised.rlim_max <= 1500)
+            GTEST_SKIP() << "cannot open descriptor 1500";
+        raised.rlim_cur = 1501;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    }
+    socket_pair a = make_pair(false);
+    socket_pair b = make_pair(false);
+    ASSERT_EQ(dup2(a.inner.get(), 1500), 1500);
+    unique_fd high(1500);
+    for (auto fds : {std::pair{high.get(), b.inner.get()}, std::pair{b.inner.get(), high.get()}}) {
+        relay_thread relay(fds.first, fds.second);
+        EXPECT_EQ(relay.result(), -1);
+        // Refused before anything was done with either socket.
+        EXPECT_EQ(fcntl(fds.first, F_GETFL) & O_NONBLOCK, 0);
+        EXPECT_EQ(fcntl(fds.second, F_GETFL) & O_NONBLOCK, 0);
+    }
+    high.reset();
+    setrlimit(RLIMIT_NOFILE, &old);
+}
+
+TEST(RelaySession, CarriesALargeReplyWhileTheClientStillUploads)
+{
+    // The backend sends 1 MiB between reads of 4 KiB while its client
+    // uploads and reads at once: a relay that blocks on one side while the
+    // other waits for it stops both for good.
+    constexpr std::size_t reply = std::size_t{32} << 20;
+    constexpr std::size_t upload = std::size_t{8} << 20;
+    std::atomic<std::uint64_t> uploaded{0};
+    socket_pair client = make_pair(true);
+    int inner = client.inner.get();
+    auto backends = std::make_unique<backend_pool>(1, streaming_handler(reply, 5, &uploaded));
+    const std::string address = backend_address(0);
+    const std::uint16_t port = backends->port();
+    relay_thread relay([&] { return relay_session(inner, address.c_str(), port); }, {inner});
+
+    std::string got = duplex(client.outer.get(), random_bytes(upload, 6), reply, 30s);
+    EXPECT_EQ(got.size(), reply);
+    EXPECT_TRUE(got == random_bytes(reply, 5));
+    EXPECT_TRUE(wait_for([&] { return uploaded.load() == upload; }, 10s)) << uploaded.load();
+    client.outer.reset();
+    EXPECT_EQ(relay.result(), 0);
+    backends.reset();  // resets a relay that stalled, so that it returns
+}
+
+TEST(RelaySession, FailsWhenTheBackendCannotBeReached)
+{
+    std::uint16_t closed = free_port();
+    for (const char *address : {"127.0.0.2", "localhost", "not an address"}) {
+        SCOPED_TRACE(address);
+        socket_pair client = make_pair(true);
+        EXPECT_EQ(relay_session(client.inner.get(), address, closed), -1);
+    }
+}
+
+TEST(RelayStreams, FailsOnASendToAResetPeer)
+{
+    // With both directions backed up, the relay's next move on the reset side
+    // is a send; a worker ignores SIGPIPE, so that send must fail, not kill.
+    auto old = std::signal(SIGPIPE, SIG_IGN);
+    for (bool client_resets : {true, false}) {
+        SCOPED_TRACE(client_resets ? "client resets" : "backend resets");
+        relay_rig rig(true);
+        EXPECT_GT(fill(rig.client.outer.get()), 0u);
+        EXPECT_GT(fill(rig.backend.outer.get()), 0u);
+        unique_fd &resetter = client_resets ? rig.client.outer : rig.backend.outer;
+        linger hard{1, 0};
+        setsockopt(resetter.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        resetter.reset();
+        EXPECT_LT(rig.relay.result(), 0);
+    }
+    std::signal(SIGPIPE, old);
+}

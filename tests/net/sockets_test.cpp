@@ -1,1 +1,131 @@
+// The listening socket and connections to backends, on real loopback sockets.
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "net/net.h"
+#include "support/harness.h"
+
+using namespace dovra_test;
+
+namespace {
+
+sockaddr_in name_of(int fd, bool peer = false)
+{
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    peer ? getpeername(fd, reinterpret_cast<sockaddr *>(&sa), &len)
+         : getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
+    return sa;
+}
+
+int time_wait_count(std::uint16_t port)
+{
+    int n = 0;
+    for (const auto &s : tcp_sockets_on(port))
+        n += s.state == TCP_TIME_WAIT;
+    return n;
+}
+
+TEST(sockets, open_listener_listens_on_every_address_at_the_low_16_bits_of_port)
+{
+    unique_fd first(open_listener(0));
+    ASSERT_GE(first.get(), 0);
+    sockaddr_in sa = name_of(first.get());
+    const std::uint16_t port = ntohs(sa.sin_port);
+    EXPECT_NE(port, 0) << "port 0 asks the system for a port";
+    EXPECT_EQ(sa.sin_addr.s_addr, htonl(INADDR_ANY));
+    EXPECT_TRUE(connect_to("127.0.0.1", port));
+    EXPECT_TRUE(connect_to(backend_address(1), port));
+
+    errno = 0;
+    EXPECT_EQ(open_listener(port), -1) << "a live listener holds the port";
+    EXPECT_EQ(errno, EADDRINUSE);
+
+    first.reset();
+    unique_fd wide(open_listener(65536 + port));
+    ASSERT_GE(wide.get(), 0) << std::strerror(errno);
+    EXPECT_EQ(ntohs(name_of(wide.get()).sin_port), port);
+    EXPECT_TRUE(connect_to("127.0.0.1", port));
+}
+
+TEST(sockets, open_listener_reopens_at_once_while_server_closed_connections_linger)
+{
+    unique_fd listener(open_listener(0));
+    ASSERT_GE(listener.get(), 0);
+    const std::uint16_t port = ntohs(name_of(listener.get()).sin_port);
+    for (int n = 0; n < 3; ++n) {
+        unique_fd client = connect_to("127.0.0.1", port);
+        ASSERT_TRUE(client);
+        unique_fd served(accept(listener.get(), nullptr, nullptr));
+        ASSERT_GE(served.get(), 0);
+        served.reset();  // the server side closes first, so it keeps TIME_WAIT
+        EXPECT_TRUE(closed_without_data(client.get()));
+    }
+    listener.reset();
+    ASSERT_TRUE(wait_for([&] { return time_wait_count(port) >= 3; })) << time_wait_count(port);
+
+    // Without address reuse, bind fails here.
+    unique_fd plain(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(port);
+    ASSERT_EQ(bind(plain.get(), reinterpret_cast<sockaddr *>(&any), sizeof any), -1);
+    ASSERT_EQ(errno, EADDRINUSE);
+
+    unique_fd again(open_listener(port));
+    EXPECT_GE(again.get(), 0) << std::strerror(errno);
+    EXPECT_TRUE(connect_to("127.0.0.1", port));
+}
+
+TEST(sockets, connect_backend_connects_blocking_or_fails_with_the_reason)
+{
+    backend_pool pool(1);
+    const std::string address = backend_address(0);
+    for (std::int32_t port : {std::int32_t{pool.port()}, 3 * 65536 + pool.port()}) {
+        unique_fd fd(connect_backend(address.c_str(), port));
+        ASSERT_GE(fd.get(), 0);
+        sockaddr_in peer = name_of(fd.get(), true);
+        EXPECT_EQ(ntohs(peer.sin_port), pool.port());
+        EXPECT_EQ(peer.sin_addr.s_addr, inet_addr(address.c_str()));
+        EXPECT_EQ(fcntl(fd.get(), F_GETFL) & O_NONBLOCK, 0);
+    }
+    ASSERT_TRUE(wait_for([&] { return pool.accepted(0) == 2; }));
+
+    for (const char *text : {"localhost", "127.0.0.2#main", "127.2", ""}) {
+        errno = EBADF;
+        EXPECT_EQ(connect_backend(text, pool.port()), -1) << text;
+        EXPECT_EQ(errno, EBADF) << "a rejected text sets no error of its own";
+    }
+    pool.stop(0);
+    errno = 0;
+    EXPECT_EQ(connect_backend(address.c_str(), pool.port()), -1);
+    EXPECT_EQ(errno, ECONNREFUSED);
+    EXPECT_EQ(pool.accepted(0), 2);
+}
+
+TEST(sockets, failed_set_up_holds_no_descriptor)
+{
+    backend_pool pool(1);
+    pool.stop(0);
+    unique_fd holder(open_listener(0));
+    ASSERT_GE(holder.get(), 0);
+    const std::uint16_t busy_port = ntohs(name_of(holder.get()).sin_port);
+    const int before = open_fd_count();
+    for (int n = 0; n < 100; ++n) {
+        ASSERT_EQ(connect_backend(backend_address(0).c_str(), pool.port()), -1);
+        ASSERT_EQ(connect_backend("localhost", pool.port()), -1);
+        ASSERT_EQ(open_listener(busy_port), -1);
+    }
+    EXPECT_EQ(open_fd_count(), before);
+}
+
+}  // namespace

@@ -4,9 +4,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -259,6 +261,49 @@ std::string random_bytes(std::size_t size, unsigned seed)
     return data;
 }
 
+std::string duplex(int fd, const std::string &out, std::size_t in_size, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        std::size_t sent = 0;
+        while (sent < out.size() && !done && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fd, POLLOUT, 0};
+            if (poll(&p, 1, 50) <= 0)
+                continue;
+            ssize_t n = send(fd, out.data() + sent, out.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+                continue;
+            if (n <= 0)
+                return;
+            sent += static_cast<std::size_t>(n);
+        }
+    });
+    std::string got = recv_some(fd, in_size, timeout);
+    if (got.size() < in_size)
+        done = true;
+    sender.join();
+    return got;
+}
+
+std::size_t fill(int fd, std::chrono::milliseconds quiet, std::size_t limit)
+{
+    static const std::string filler(65536, 'f');
+    std::size_t sent = 0;
+    while (sent < limit) {
+        pollfd p{fd, POLLOUT, 0};
+        if (poll(&p, 1, static_cast<int>(quiet.count())) <= 0 || (p.revents & POLLOUT) == 0)
+            break;
+        ssize_t n = send(fd, filler.data(), std::min(filler.size(), limit - sent), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (n <= 0)
+            break;
+        sent += static_cast<std::size_t>(n);
+    }
+    return sent;
+}
+
 int open_fd_count(pid_t pid)
 {
     std::string path = pid == 0 ? "/proc/self/fd" : "/proc/" + std::to_string(pid) + "/fd";
@@ -287,6 +332,25 @@ std::vector<pid_t> children_of(pid_t parent, bool zombies_only)
 
 char process_state(pid_t pid) { return read_stat(pid).state; }
 
+std::vector<tcp_entry> tcp_sockets_on(std::uint16_t port)
+{
+    std::vector<tcp_entry> found;
+    std::istringstream lines(read_file("/proc/net/tcp"));
+    std::string line;
+    std::getline(lines, line);  // the column titles
+    while (std::getline(lines, line)) {
+        unsigned addr = 0, lport = 0, state = 0;
+        if (std::sscanf(line.c_str(), " %*u: %8x:%4x %*8x:%*4x %2x", &addr, &lport, &state) != 3 || lport != port)
+            continue;
+        in_addr in{};
+        in.s_addr = addr;  // printed as the raw network-order word
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &in, text, sizeof text);
+        found.push_back({text, static_cast<int>(state)});
+    }
+    return found;
+}
+
 void echo_handler(int fd, int)
 {
     char buf[65536];
@@ -297,6 +361,30 @@ void echo_handler(int fd, int)
         if (n <= 0 || !send_all(fd, buf, static_cast<std::size_t>(n)))
             return;
     }
+}
+
+backend_handler streaming_handler(std::size_t reply, unsigned seed, std::atomic<std::uint64_t> *uploaded)
+{
+    auto data = std::make_shared<const std::string>(random_bytes(reply, seed));
+    return [data, reply, uploaded](int fd, int) {
+        char buf[65536];
+        for (std::size_t sent = 0; sent < reply; sent += std::size_t{1} << 20) {
+            if (!send_all(fd, data->data() + sent, std::min(std::size_t{1} << 20, reply - sent)))
+                return;
+            ssize_t n = recv(fd, buf, 4096, 0);
+            if (n <= 0)
+                return;
+            *uploaded += static_cast<std::uint64_t>(n);
+        }
+        for (;;) {
+            ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return;
+            *uploaded += static_cast<std::uint64_t>(n);
+        }
+    };
 }
 
 struct backend_pool::backend {
@@ -418,6 +506,19 @@ void backend_pool::start(int index)
 int backend_pool::accepted(int index) const { return backends_[static_cast<std::size_t>(index)]->accepted; }
 int backend_pool::with_data(int index) const { return backends_[static_cast<std::size_t>(index)]->with_data; }
 int backend_pool::open_sessions(int index) const { return backends_[static_cast<std::size_t>(index)]->open; }
+
+int backend_pool::unaccepted(int index) const
+{
+    const backend &b = *backends_[static_cast<std::size_t>(index)];
+    if (b.listen_fd < 0)
+        return 0;
+    // For a listener, Linux reports its accept queue length as tcpi_unacked.
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    if (getsockopt(b.listen_fd, IPPROTO_TCP, TCP_INFO, &info, &len) < 0)
+        return -1;
+    return static_cast<int>(info.tcpi_unacked);
+}
 std::uint64_t backend_pool::bytes(int index) const { return backends_[static_cast<std::size_t>(index)]->bytes; }
 void backend_pool::add_bytes(int index, std::uint64_t n) { backends_[static_cast<std::size_t>(index)]->bytes += n; }
 
@@ -437,12 +538,14 @@ void backend_pool::shutdown()
     }
 }
 
-daemon_run::daemon_run(const char *config, const std::vector<std::string> &args)
+daemon_run::daemon_run(const char *config, const std::vector<std::string> &args, const daemon_options &options)
 {
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     known_children_ = children_of(getpid());
     if (config != nullptr)
         write_file(dir_.file("dovra.conf"), config);
+    if (options.prepare)
+        options.prepare(dir_.path());
 
     std::vector<std::string> argv_text{DOVRA_TEST_DAEMON};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
@@ -467,12 +570,20 @@ daemon_run::daemon_run(const char *config, const std::vector<std::string> &args)
         for (int fd = 3; fd < 1024; ++fd)
             close(fd);
         signal(SIGPIPE, SIG_DFL);
+        if (options.max_files > 0) {
+            // The soft limit only, so that a test can raise it again.
+            rlimit lim{};
+            getrlimit(RLIMIT_NOFILE, &lim);
+            lim.rlim_cur = static_cast<rlim_t>(options.max_files);
+            if (setrlimit(RLIMIT_NOFILE, &lim) != 0)
+                _exit(127);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }
     int status = 0;
-    wait_for([&] { return waitpid(launcher_, &status, WNOHANG) == launcher_; }, 10s);
-    launcher_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    bool ended = wait_for([&] { return waitpid(launcher_, &status, WNOHANG) == launcher_; }, options.launcher_timeout);
+    launcher_status_ = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 daemon_run::~daemon_run()
@@ -487,6 +598,9 @@ pid_t daemon_run::daemon_pid(std::chrono::milliseconds timeout)
 {
     if (daemon_ >= 0 || daemon_reaped_)
         return daemon_;
+    // The daemon is in a session of its own that it does not lead; the
+    // first child is in ours until it calls setsid, and leads the new one.
+    const pid_t own_session = getsid(0);
     wait_for([&] {
         for (pid_t pid : children_of(getpid())) {
             if (std::find(known_children_.begin(), known_children_.end(), pid) != known_children_.end())
@@ -497,13 +611,13 @@ pid_t daemon_run::daemon_pid(std::chrono::milliseconds timeout)
                 // it is the daemon that has already exited.
                 if (ps.sid == pid)
                     waitpid(pid, nullptr, 0);
-                else if (ps.comm == "dovra" && ps.sid != pid) {
+                else if (ps.comm == "dovra" && ps.sid != pid && ps.sid != own_session) {
                     daemon_ = pid;
                     return true;
                 }
                 continue;
             }
-            if (ps.comm == "dovra" && ps.sid != pid && ps.sid > 0) {
+            if (ps.comm == "dovra" && ps.sid != pid && ps.sid > 0 && ps.sid != own_session) {
                 daemon_ = pid;
                 return true;
             }
@@ -570,6 +684,15 @@ int daemon_run::stop(std::chrono::milliseconds timeout)
     return alive;
 }
 
+void daemon_run::kill_daemon_only(int signo)
+{
+    if (daemon_pid() > 0 && !daemon_reaped_) {
+        kill(daemon_, signo);
+        waitpid(daemon_, nullptr, 0);
+        daemon_reaped_ = true;
+    }
+}
+
 int daemon_run::reap_zombies()
 {
     int reaped = 0;
@@ -588,6 +711,53 @@ std::string config_text(std::uint16_t localport, std::uint16_t serverport, int m
     for (const auto &s : servers)
         text += "server " + s + "\n";
     return text;
+}
+
+std::vector<shm_segment> shm_segments_of(pid_t creator)
+{
+    std::vector<shm_segment> found;
+    std::istringstream lines(read_file("/proc/sysvipc/shm"));
+    std::string line;
+    std::getline(lines, line);  // the column titles
+    while (std::getline(lines, line)) {
+        shm_segment seg;
+        long key = 0;
+        int cpid = 0, lpid = 0;
+        if (std::sscanf(line.c_str(), " %ld %d %o %lu %d %d %d", &key, &seg.id, &seg.perms, &seg.size, &cpid, &lpid,
+                        &seg.attached) == 7 &&
+            cpid == creator)
+            found.push_back(seg);
+    }
+    return found;
+}
+
+child_output run_in_child(const std::function<int()> &body, std::chrono::milliseconds timeout)
+{
+    temp_dir dir;
+    std::string out = dir.file("stdout");
+    std::string err = dir.file("stderr");
+    std::fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0)
+            _exit(127);
+        close(o);
+        close(e);
+        std::exit(body());
+    }
+    child_output result;
+    int status = 0;
+    if (!wait_for([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout)) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    } else if (WIFEXITED(status)) {
+        result.status = WEXITSTATUS(status);
+    }
+    result.out = read_file(out);
+    result.err = read_file(err);
+    return result;
 }
 
 }  // namespace dovra_test

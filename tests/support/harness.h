@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <csignal>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -75,6 +76,13 @@ std::string recv_some(int fd, std::size_t size, std::chrono::milliseconds timeou
 bool closed_without_data(int fd, std::chrono::milliseconds timeout = 5s);
 // Random bytes, the same for the same seed.
 std::string random_bytes(std::size_t size, unsigned seed);
+// Sends out on fd from a second thread while reading in_size bytes, as a
+// peer that uploads and downloads at once. Returns what was read: shorter
+// when the peer closed or timeout passed (the sending then stops as well).
+std::string duplex(int fd, const std::string &out, std::size_t in_size, std::chrono::milliseconds timeout = 60s);
+// Sends filler bytes without blocking until fd has stayed unwritable for
+// quiet; returns how many were sent. Bounded by limit bytes.
+std::size_t fill(int fd, std::chrono::milliseconds quiet = 300ms, std::size_t limit = std::size_t{256} << 20);
 
 // Descriptors open in a process (default: this one), from /proc.
 int open_fd_count(pid_t pid = 0);
@@ -83,10 +91,24 @@ std::vector<pid_t> children_of(pid_t parent, bool zombies_only = false);
 // One-letter state from /proc/<pid>/stat, or '?' when the process is gone.
 char process_state(pid_t pid);
 
+// A TCP socket of this network namespace, from /proc/net/tcp. state is the
+// kernel's code (TCP_LISTEN, TCP_TIME_WAIT, ... of <netinet/tcp.h>).
+struct tcp_entry {
+    std::string local;  // dotted-decimal address
+    int state = 0;
+};
+// The IPv4 TCP sockets whose local port is port.
+std::vector<tcp_entry> tcp_sockets_on(std::uint16_t port);
+
 // What a backend does with one accepted connection; it runs on a thread of
 // its own and closes nothing (the pool closes the socket afterwards).
 using backend_handler = std::function<void(int fd, int backend_index)>;
 void echo_handler(int fd, int backend_index);
+// A backend that streams a large reply while its client is still uploading:
+// it sends random_bytes(reply, seed) in 1 MiB pieces with one read of at most
+// 4 KiB between them, then reads until the peer closes. Every byte it reads
+// is added to *uploaded.
+backend_handler streaming_handler(std::size_t reply, unsigned seed, std::atomic<std::uint64_t> *uploaded);
 
 // Backends on 127.0.0.2, 127.0.0.3, ... all on one port. Each counts the
 // connections it accepts, how many of them carried data, and the bytes read
@@ -107,6 +129,8 @@ public:
     int accepted(int index) const;    // connections accepted so far
     int with_data(int index) const;   // of those, connections that sent bytes
     int open_sessions(int index) const;
+    // Connections waiting in the listener's queue, not accepted yet.
+    int unaccepted(int index) const;
     std::uint64_t bytes(int index) const;
     void add_bytes(int index, std::uint64_t n);
     // Ends every open connection and joins the threads.
@@ -120,6 +144,18 @@ private:
     std::vector<std::unique_ptr<backend>> backends_;
 };
 
+// How daemon_run starts the launcher, beyond its configuration and arguments.
+struct daemon_options {
+    // The soft RLIMIT_NOFILE of the launcher, and so of the daemon and its
+    // workers; 0 leaves the limit as it is.
+    int max_files = 0;
+    // Runs after dovra.conf is written (when there is one) and before the
+    // launcher starts, with the run's directory: to put something else there.
+    std::function<void(const std::string &dir)> prepare;
+    // How long to wait for the launcher to end.
+    std::chrono::milliseconds launcher_timeout = 10s;
+};
+
 // The real daemon binary, run in a temporary directory of its own that holds
 // its configuration file; its standard output and error go to the files
 // "stdout" and "stderr" there. This test process becomes a subreaper so that
@@ -128,7 +164,8 @@ class daemon_run {
 public:
     // Writes config (unless it is null) as dovra.conf and runs the launcher
     // with args, waiting for the launcher to end.
-    explicit daemon_run(const char *config, const std::vector<std::string> &args = {});
+    explicit daemon_run(const char *config, const std::vector<std::string> &args = {},
+                        const daemon_options &options = {});
     ~daemon_run();
     daemon_run(const daemon_run &) = delete;
     daemon_run &operator=(const daemon_run &) = delete;
@@ -136,6 +173,7 @@ public:
     const temp_dir &dir() const { return dir_; }
     // The launcher's exit status, or -1 when it did not exit normally.
     int launcher_status() const { return launcher_status_; }
+    pid_t launcher_pid() const { return launcher_; }
     std::string out() const;
     std::string err() const;
     // The detached daemon's pid, found within timeout, or -1.
@@ -148,6 +186,9 @@ public:
     // end (killing those that outlive timeout). Returns the workers that
     // were still alive when the daemon ended.
     int stop(std::chrono::milliseconds timeout = 5s);
+    // Kills the daemon alone with signo and reaps it. Its workers live on,
+    // as children of this process, until they end or stop() ends them.
+    void kill_daemon_only(int signo = SIGKILL);
     // Reaps children of this process that are zombies. Returns how many.
     static int reap_zombies();
 
@@ -159,6 +200,29 @@ private:
     bool daemon_reaped_ = false;
     std::vector<pid_t> known_children_;
 };
+
+// A System V shared memory segment, from /proc/sysvipc/shm. perms holds the
+// mode bits with SHM_DEST (01000) once the segment is marked for removal.
+struct shm_segment {
+    int id = -1;
+    unsigned perms = 0;
+    unsigned long size = 0;
+    int attached = 0;
+};
+// The segments that process creator made and that still exist.
+std::vector<shm_segment> shm_segments_of(pid_t creator);
+
+// What a child process wrote on its standard output and error, and its exit
+// status (-1 when it did not exit normally).
+struct child_output {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+// Runs body in a forked child whose standard output and error go to files and
+// which ends with exit(body()), so that its stdio buffers are flushed. A child
+// still running after timeout is killed.
+child_output run_in_child(const std::function<int()> &body, std::chrono::milliseconds timeout = 10s);
 
 // A minimal valid configuration for backends at port with the given
 // addresses.

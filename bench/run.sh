@@ -1,0 +1,226 @@
+#!/bin/bash
+# Runs dovra and the other forwarders side by side on loopback, in alternating
+# rounds, and writes docs/benchmarks.md with its chart. Usage: bench/run.sh
+# Settings (environment): BENCH_ROUNDS (5), BENCH_SECONDS per timed run (2),
+# BENCH_BUILD_DIR (build-bench), BENCH_OUT (docs/benchmarks.md), BENCH_PEERS
+# (names of the peers to run, default all).
+# As root, missing peers are installed from Debian packages; peers that are
+# still missing are left out of the tables.
+set -eu
+
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+ROUNDS=${BENCH_ROUNDS:-5}
+SECONDS_PER_RUN=${BENCH_SECONDS:-2}
+BUILD_DIR=${BENCH_BUILD_DIR:-build-bench}
+OUT=${BENCH_OUT:-docs/benchmarks.md}
+CHART=$(dirname "$OUT")/benchmarks.png
+PEERS_DIR=$ROOT/bench/peers
+ECHO_PORT=19000
+IDLE_SESSIONS=100
+MAX_CONN=20000
+
+log() { echo "bench: $*" >&2; }
+
+# ---- peers ----
+PACKAGES="haproxy socat nginx libnginx-mod-stream rinetd gnuplot-nox"
+missing_packages() {
+    local missing=""
+    command -v haproxy >/dev/null || missing="$missing haproxy"
+    command -v socat >/dev/null || missing="$missing socat"
+    command -v nginx >/dev/null || missing="$missing nginx"
+    [ -e /usr/lib/nginx/modules/ngx_stream_module.so ] || missing="$missing libnginx-mod-stream"
+    command -v rinetd >/dev/null || missing="$missing rinetd"
+    command -v gnuplot >/dev/null || missing="$missing gnuplot-nox"
+    echo "$missing"
+}
+missing=$(missing_packages)
+if [ -n "$missing" ]; then
+    if [ "$(id -u)" -eq 0 ]; then
+        log "installing:$missing"
+        # The packages' services are not started: a policy that forbids it
+        # stands while apt runs, unless the system already has one.
+        own_policy=""
+        if [ ! -e /usr/sbin/policy-rc.d ]; then
+            printf '#!/bin/sh\nexit 101\n' >/usr/sbin/policy-rc.d
+            chmod 755 /usr/sbin/policy-rc.d
+            own_policy=1
+        fi
+        # shellcheck disable=SC2086
+        { DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null &&
+          DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends $missing >/dev/null; } ||
+            log "apt-get failed; going on with the peers that are there"
+        [ -n "$own_policy" ] && rm -f /usr/sbin/policy-rc.d
+    else
+        log "not root: peers missing ($missing) are left out; install with: sudo apt-get install -y $PACKAGES"
+    fi
+fi
+
+# ---- tools ----
+generator=""
+[ ! -f "$BUILD_DIR/CMakeCache.txt" ] && command -v ninja >/dev/null && generator="-G Ninja"
+# shellcheck disable=SC2086
+cmake -S . -B "$BUILD_DIR" $generator -DBUILD_TESTING=OFF -DDOVRA_BENCH=ON >/dev/null
+cmake --build "$BUILD_DIR" -j 2 --target bench_echo bench_load bench_report bench_dovra >/dev/null
+BIN=$(cd "$BUILD_DIR" && pwd)/bench
+LOAD=$BIN/bench_load
+
+for port in $(seq $ECHO_PORT $((ECHO_PORT + 6))); do
+    if [ -n "$(ss -Hltn "sport = :$port")" ]; then
+        log "port $port is in use; the benchmark needs 19000-19006 on loopback"
+        exit 1
+    fi
+done
+
+TMP=$(mktemp -d "${TMPDIR:-/tmp}/dovra-bench.XXXXXX")
+STARTED=""   # pids this script started, ended by pid at exit
+cleanup() {
+    for pid in $STARTED; do kill -TERM "$pid" 2>/dev/null || true; done
+    for pid in $STARTED; do
+        for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+        kill -KILL "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    rm -rf "$TMP"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+wait_listening() {  # port
+    for _ in $(seq 100); do
+        [ -n "$(ss -Hltn "sport = :$1")" ] && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
+"$BIN/bench_echo" $ECHO_PORT 3 1200 >"$TMP/echo.out" &
+STARTED="$STARTED $!"
+wait_listening $ECHO_PORT || { log "echo backend did not start"; exit 1; }
+
+# PEER_PORT[name], PEER_PID[name]: where each peer listens, and the root of
+# its process tree (0 for direct).
+declare -A PEER_PORT PEER_PID
+PEERS="direct"
+PEER_PORT[direct]=$ECHO_PORT
+PEER_PID[direct]=0
+wanted() { [ -z "${BENCH_PEERS:-}" ] || [[ " $BENCH_PEERS " == *" $1 "* ]]; }
+add_peer() {  # name port pid
+    if wait_listening "$2"; then
+        PEERS="$PEERS $1"
+        PEER_PORT[$1]=$2
+        PEER_PID[$1]=$3
+    else
+        log "$1 did not start; left out (see $TMP)"
+    fi
+}
+
+if wanted dovra; then
+mkdir "$TMP/dovra"
+cp "$PEERS_DIR/dovra.conf" "$TMP/dovra/dovra.conf"
+"$LOAD" daemon "$TMP/dovra" "$BIN/bin/dovra" >"$TMP/dovra/stdout" 2>"$TMP/dovra/stderr" &
+STARTED="$STARTED $!"
+for _ in $(seq 100); do [ -s "$TMP/dovra/daemon.pid" ] && break; sleep 0.05; done
+add_peer dovra 19001 "$(cat "$TMP/dovra/daemon.pid" 2>/dev/null || echo 0)"
+fi
+
+if command -v haproxy >/dev/null && wanted haproxy; then
+    haproxy -db -f "$PEERS_DIR/haproxy.cfg" >"$TMP/haproxy.log" 2>&1 &
+    STARTED="$STARTED $!"
+    add_peer haproxy 19002 $!
+fi
+if command -v haproxy >/dev/null && wanted haproxy-splice; then
+    haproxy -db -f "$PEERS_DIR/haproxy-splice.cfg" >"$TMP/haproxy-splice.log" 2>&1 &
+    STARTED="$STARTED $!"
+    add_peer haproxy-splice 19003 $!
+fi
+if wanted nginx && command -v nginx >/dev/null && [ -e /usr/lib/nginx/modules/ngx_stream_module.so ]; then
+    mkdir "$TMP/nginx"
+    nginx -p "$TMP/nginx" -c "$PEERS_DIR/nginx.conf" -e stderr >"$TMP/nginx.log" 2>&1 &
+    STARTED="$STARTED $!"
+    add_peer nginx 19004 $!
+fi
+if wanted socat && command -v socat >/dev/null; then
+    sh "$PEERS_DIR/socat.sh" >"$TMP/socat.log" 2>&1 &
+    STARTED="$STARTED $!"
+    add_peer socat 19005 $!
+fi
+if wanted rinetd && command -v rinetd >/dev/null; then
+    rinetd -f -c "$PEERS_DIR/rinetd.conf" >"$TMP/rinetd.log" 2>&1 &
+    STARTED="$STARTED $!"
+    add_peer rinetd 19006 $!
+fi
+log "peers:$(echo " $PEERS")"
+
+# ---- rounds ----
+RAW=$TMP/raw.txt
+: >"$RAW"
+host_of() { if [ "$1" = direct ]; then echo 127.0.0.2; else echo 127.0.0.1; fi; }
+measure() {  # round peer measure
+    local host port pid out
+    host=$(host_of "$2")
+    port=${PEER_PORT[$2]}
+    pid=${PEER_PID[$2]}
+    case $3 in
+    bulk) out=$(timeout 30 "$LOAD" bulk "$host" "$port" "$SECONDS_PER_RUN" "$pid" 2>&1) || true ;;
+    conn1) out=$(timeout 30 "$LOAD" conn "$host" "$port" 1 "$SECONDS_PER_RUN" $MAX_CONN "$pid" 2>&1) || true ;;
+    conn16) out=$(timeout 30 "$LOAD" conn "$host" "$port" 16 "$SECONDS_PER_RUN" $MAX_CONN 2>&1) || true ;;
+    ping) out=$(timeout 30 "$LOAD" ping "$host" "$port" 20000 "$SECONDS_PER_RUN" 2>&1) || true ;;
+    idle)
+        [ "$pid" -gt 0 ] || return 0
+        out=$(timeout 30 "$LOAD" idle "$host" "$port" $IDLE_SESSIONS "$pid" 2>&1) || true ;;
+    esac
+    [ -n "$out" ] || out="error=timeout"
+    echo "$1 $2 $3 $out" | tr '\n' ' ' >>"$RAW"
+    echo >>"$RAW"
+    log "round $1 $2 $3: $out"
+}
+
+peer_list=($PEERS)
+n=${#peer_list[@]}
+started_at=$(date +%s)
+for round in $(seq "$ROUNDS"); do
+    # Each round starts with another peer, so no peer always runs first.
+    order=()
+    for i in $(seq 0 $((n - 1))); do order+=("${peer_list[$(((i + round - 1) % n))]}"); done
+    for m in bulk conn1 conn16 ping idle; do
+        for peer in "${order[@]}"; do
+            measure "$round" "$peer" "$m"
+            sleep 0.2  # let closed sessions and workers settle
+        done
+    done
+done
+elapsed=$(($(date +%s) - started_at))
+
+# ---- report ----
+mkdir -p "$(dirname "$OUT")"
+"$BIN/bench_report" "$RAW" "$TMP/chart.dat" >"$TMP/results.md"
+chart_line=""
+if command -v gnuplot >/dev/null; then
+    gnuplot -e "datafile='$TMP/chart.dat'; outfile='$CHART'" "$ROOT/bench/chart.gp" &&
+        chart_line="![Headline ratios against a direct connection]($(basename "$CHART"))"
+fi
+{
+    echo "# Benchmarks"
+    echo
+    echo "Written by \`make bench\` (bench/run.sh) on $(date -u '+%Y-%m-%d %H:%M UTC'): $(nproc) cores,"
+    echo "$(uname -sr), $ROUNDS rounds of ${SECONDS_PER_RUN}s runs in ${elapsed}s."
+    echo "Peers: $(for p in $PEERS; do
+        case $p in
+        haproxy) haproxy -v | sed -n '1s/ - .*//p' | tr -d '\n' ;;
+        nginx) nginx -v 2>&1 | sed 's/.*: //' | tr -d '\n' ;;
+        socat) socat -V | sed -n 's/^socat version \([^ ]*\).*/socat \1/p' | tr -d '\n' ;;
+        rinetd) printf 'rinetd %s' "$(rinetd -v 2>&1 | sed 's/[^0-9.]//g')" ;;
+        *) printf '%s' "$p" ;;
+        esac
+        printf '; '
+    done)configurations in bench/peers/."
+    echo
+    echo "## Results"
+    echo
+    cat "$TMP/results.md"
+    echo
+    [ -n "$chart_line" ] && { echo "$chart_line"; echo; }
+    cat "$ROOT/bench/NOTES.md"
+} >"$OUT"
+log "wrote $OUT${chart_line:+ and $CHART}"
