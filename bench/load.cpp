@@ -248,11 +248,10 @@ int run_bulk(double seconds, int pid)
     double elapsed = 0;
     while (ok) {
         elapsed = seconds_since(t0);
-        if (!done_sending && elapsed >= seconds) {
+        // No half-close at the end: a relay may end the whole session on
+        // it, so the last echoed bytes are awaited by count instead.
+        if (elapsed >= seconds)
             done_sending = true;
-            // No half-close: a relay may end the whole session on it, so the
-            // last echoed bytes are awaited by count.
-        }
         if (done_sending && received == sent)
             break;
         if (elapsed > seconds + 10) {

@@ -207,7 +207,7 @@ fi
     echo "$(uname -sr), $ROUNDS rounds of ${SECONDS_PER_RUN}s runs in ${elapsed}s."
     echo "Peers: $(for p in $PEERS; do
         case $p in
-        haproxy) haproxy -v | sed -n '1s/ - .*//p' | tr -d '\n' ;;
+        haproxy) haproxy -v | sed -n '1s/^HAProxy version \([^ ]*\).*/haproxy \1/p' | tr -d '\n' ;;
         nginx) nginx -v 2>&1 | sed 's/.*: //' | tr -d '\n' ;;
         socat) socat -V | sed -n 's/^socat version \([^ ]*\).*/socat \1/p' | tr -d '\n' ;;
         rinetd) printf 'rinetd %s' "$(rinetd -v 2>&1 | sed 's/[^0-9.]//g')" ;;

@@ -8,6 +8,8 @@
 
 namespace {
 
+constexpr int PIECES_PER_TURN = 16;
+
 // One direction of a session. Bytes wait in buf[head, tail) until the
 // receiving side takes them; nothing more is read from the sending side
 // before all of them are sent, so no byte is dropped, reordered or repeated.
@@ -49,15 +51,17 @@ int drain(flow &f)
 // Serves one direction for one turn of the loop: a readable sender is read
 // again, 4096 bytes at most each time, and each piece is passed on before the
 // next is read, until the sender has nothing more or the receiver is full.
-// This saves a select() per piece under load. Returns 1 to go on, 0 when the
-// sending side has closed, or -1 when a transfer failed.
+// This saves a select() per piece under load; the pieces of one turn are
+// bounded so that a side that never pauses cannot starve the other direction.
+// Returns 1 to go on, 0 when the sending side has closed, or -1 when a
+// transfer failed.
 int serve(flow &f, const fd_set &readable, const fd_set &writable)
 {
     if (f.tail != 0)
         return FD_ISSET(f.to, &writable) ? drain(f) : 1;
     if (!FD_ISSET(f.from, &readable))
         return 1;
-    for (;;) {
+    for (int piece = 0; piece < PIECES_PER_TURN; ++piece) {
         ssize_t n;
         do
             n = recv(f.from, f.buf, sizeof f.buf, 0);
@@ -74,6 +78,7 @@ int serve(flow &f, const fd_set &readable, const fd_set &writable)
         if (f.tail != 0 || static_cast<std::size_t>(n) < sizeof f.buf)
             return 1;
     }
+    return 1;
 }
 
 // An empty direction waits for its sender to become readable, a full one for

@@ -57,21 +57,37 @@ struct rig {
         return list;
     }
     std::vector<pid_t> workers() { return children_of(run.daemon_pid()); }
+    // Connections to the daemon not yet done with on its side (accepted or
+    // waiting to be), or -1 when nothing listens.
+    int connections()
+    {
+        bool listening = false;
+        int open = 0;
+        for (const auto &s : tcp_sockets_on(port)) {
+            if (s.state == 10)  // TCP_LISTEN
+                listening = true;
+            else if (s.state != 6)  // TCP_TIME_WAIT
+                ++open;
+        }
+        return listening ? open : -1;
+    }
+    // No worker alive or unreaped and no client waiting to be accepted, for
+    // long enough that no accepted client is still on its way to a fork.
     bool idle(std::chrono::milliseconds timeout = 5s)
     {
-        return wait_for([&] { return workers().empty(); }, timeout);
+        auto since = std::chrono::steady_clock::now();
+        return wait_for([&] {
+            auto now = std::chrono::steady_clock::now();
+            if (!workers().empty() || connections() != 0)
+                since = now;
+            return now - since >= 50ms;
+        }, timeout);
     }
     // Listening, seen without connecting: a connection would start a worker.
     bool up()
     {
         banner = run.out();
-        return run.launcher_status() == 0 && run.daemon_pid() > 0 && wait_for([&] {
-            for (const auto &s : tcp_sockets_on(port)) {
-                if (s.state == 10)  // TCP_LISTEN
-                    return true;
-            }
-            return false;
-        });
+        return run.launcher_status() == 0 && run.daemon_pid() > 0 && wait_for([&] { return connections() >= 0; });
     }
     // What the daemon and its workers wrote after the launcher's summary.
     std::string banner;

@@ -58,6 +58,18 @@ pid_t spawn_echo_process(const std::string &address, std::uint16_t port)
     return pid;
 }
 
+// Kills and reaps a process when it goes out of scope.
+struct killed_at_exit {
+    pid_t pid;
+    ~killed_at_exit()
+    {
+        if (pid > 0) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
 // Sends data and reads its echo at the same time, as a client that uploads
 // and downloads at once. Returns what came back, up to the end of the
 // session or timeout; stops early after stop_after bytes if that is set.
@@ -111,6 +123,8 @@ bool only_relay_failures(const std::string &err)
     return true;
 }
 
+// Waits until the daemon has no worker left, such as the one that served
+// listening()'s connection and held a backend meanwhile.
 bool no_workers(daemon_run &run)
 {
     return wait_for([&] { return children_of(run.daemon_pid()).empty(); }, 10s);
@@ -124,9 +138,11 @@ TEST(Fault, BackendKilledMidSessionThenBack)
     backends.stop(0);
     pid_t doomed = spawn_echo_process(backend_address(0), backends.port());
     ASSERT_GT(doomed, 0);
+    killed_at_exit guard{doomed};
     std::uint16_t port = free_port();
     daemon_run run(config_text(port, backends.port(), 8, {backend_address(0), backend_address(1)}).c_str());
     ASSERT_TRUE(run.listening(port));
+    ASSERT_TRUE(no_workers(run));
 
     // The session reaches the doomed backend; after 256 KiB of echo it dies.
     unique_fd c = connect_to("127.0.0.1", port);
@@ -135,6 +151,7 @@ TEST(Fault, BackendKilledMidSessionThenBack)
     ASSERT_GE(got.size(), 256u * 1024);
     kill(doomed, SIGKILL);
     waitpid(doomed, nullptr, 0);
+    guard.pid = -1;
     got += echo_through(c.get(), data.substr(got.size()));
     EXPECT_LT(got.size(), data.size());
     EXPECT_EQ(got, data.substr(0, got.size())) << "bytes altered before the backend died";
@@ -187,6 +204,7 @@ TEST(Fault, DaemonKilledWhileSessionsRunAndReplacedAtOnce)
     std::string config = config_text(port, backends.port(), 8, {backend_address(0), backend_address(1), backend_address(2)});
     auto first = std::make_unique<daemon_run>(config.c_str());
     ASSERT_TRUE(first->listening(port));
+    ASSERT_TRUE(no_workers(*first));
     std::vector<unique_fd> sessions;
     for (int i = 0; i < 3; ++i) {
         sessions.push_back(open_session(port));

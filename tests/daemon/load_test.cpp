@@ -154,7 +154,7 @@ void client_loop(std::uint16_t port, load_state &load, unsigned seed)
         int n = load.started++;
         std::size_t size = n == 0 ? MAX_PAYLOAD : n == 1 ? 1 : payload_size(rng);
         const char *payload = load.block.data() + rng() % (load.block.size() - MAX_PAYLOAD);
-        switch (run_client(port, payload, size, std::chrono::milliseconds(rng() % 50), load)) {
+        switch (run_client(port, payload, size, std::chrono::milliseconds(rng() % 150), load)) {
         case outcome::verified:
             load.verified++;
             load.bytes += size;

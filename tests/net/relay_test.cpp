@@ -103,7 +103,8 @@ TEST(RelayStreams, CarriesEveryByteBothWaysAndEndsWhenEitherSideCloses)
 {
     for (bool tcp : {false, true}) {
         for (bool client_closes : {true, false}) {
-            SCOPED_TRACE(std::string(tcp ? "tcp" : "socketpair") + (client_closes ? ", client closes" : ", backend closes"));
+            SCOPED_TRACE(std::string(tcp ? "tcp" : "socketpair") +
+                         (client_closes ? ", client closes" : ", backend closes"));
             relay_rig rig(tcp);
             int client = rig.client.outer.get();
             int backend = rig.backend.outer.get();
@@ -139,7 +140,8 @@ TEST(RelayStreams, FinishesShortSendsToASlowReader)
     for (bool to_backend : {true, false}) {
         SCOPED_TRACE(to_backend ? "towards the backend" : "towards the client");
         socket_pair slow = make_pair(true, 1, 1);
-        relay_rig rig(true, to_backend ? make_pair(true) : std::move(slow), to_backend ? std::move(slow) : make_pair(true));
+        relay_rig rig(true, to_backend ? make_pair(true) : std::move(slow),
+                      to_backend ? std::move(slow) : make_pair(true));
         int writer = (to_backend ? rig.client : rig.backend).outer.get();
         int reader = (to_backend ? rig.backend : rig.client).outer.get();
 
@@ -157,6 +159,49 @@ TEST(RelayStreams, FinishesShortSendsToASlowReader)
         EXPECT_EQ(got.size(), data.size());
         EXPECT_TRUE(got == data);
     }
+}
+
+TEST(RelayStreams, RetriesCallsThatASignalInterrupts)
+{
+    // SIGUSR1, without SA_RESTART, reaches the relay's thread alone, and
+    // keeps interrupting it for the whole transfer.
+    struct sigaction act {}, old {};
+    act.sa_handler = [](int) {};
+    sigemptyset(&act.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &act, &old), 0);
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+    {
+        socket_pair client = make_pair(true);
+        socket_pair backend = make_pair(true);
+        int c = client.inner.get();
+        int b = backend.inner.get();
+        relay_thread relay([=] {
+            pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
+            return relay_streams(c, b);
+        }, {c, b});
+        std::atomic<bool> done{false};
+        std::thread pester([&] {
+            while (!done) {
+                kill(getpid(), SIGUSR1);
+                std::this_thread::sleep_for(20us);
+            }
+        });
+        const std::string up = random_bytes(std::size_t{2} << 20, 11);
+        const std::string down = random_bytes(std::size_t{2} << 20, 12);
+        auto backend_got =
+            std::async(std::launch::async, [&] { return duplex(backend.outer.get(), down, up.size(), 20s); });
+        EXPECT_TRUE(duplex(client.outer.get(), up, down.size(), 20s) == down);
+        EXPECT_TRUE(backend_got.get() == up);
+        done = true;
+        pester.join();
+        client.outer.reset();
+        EXPECT_EQ(relay.result(), 0);
+    }
+    pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);  // takes any signal still pending
+    sigaction(SIGUSR1, &old, nullptr);
 }
 
 TEST(RelayStreams, RefusesDescriptorsBeyondTheSelectLimit)
@@ -183,6 +228,25 @@ TEST(RelayStreams, RefusesDescriptorsBeyondTheSelectLimit)
     }
     high.reset();
     setrlimit(RLIMIT_NOFILE, &old);
+}
+
+TEST(RelayStreams, FailsOnASendToAResetPeer)
+{
+    // With both directions backed up, the relay's next move on the reset side
+    // is a send; a worker ignores SIGPIPE, so that send must fail, not kill.
+    auto old = std::signal(SIGPIPE, SIG_IGN);
+    for (bool client_resets : {true, false}) {
+        SCOPED_TRACE(client_resets ? "client resets" : "backend resets");
+        relay_rig rig(true);
+        EXPECT_GT(fill(rig.client.outer.get()), 0u);
+        EXPECT_GT(fill(rig.backend.outer.get()), 0u);
+        unique_fd &resetter = client_resets ? rig.client.outer : rig.backend.outer;
+        linger hard{1, 0};
+        setsockopt(resetter.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        resetter.reset();
+        EXPECT_LT(rig.relay.result(), 0);
+    }
+    std::signal(SIGPIPE, old);
 }
 
 TEST(RelaySession, CarriesALargeReplyWhileTheClientStillUploads)
@@ -217,23 +281,4 @@ TEST(RelaySession, FailsWhenTheBackendCannotBeReached)
         socket_pair client = make_pair(true);
         EXPECT_EQ(relay_session(client.inner.get(), address, closed), -1);
     }
-}
-
-TEST(RelayStreams, FailsOnASendToAResetPeer)
-{
-    // With both directions backed up, the relay's next move on the reset side
-    // is a send; a worker ignores SIGPIPE, so that send must fail, not kill.
-    auto old = std::signal(SIGPIPE, SIG_IGN);
-    for (bool client_resets : {true, false}) {
-        SCOPED_TRACE(client_resets ? "client resets" : "backend resets");
-        relay_rig rig(true);
-        EXPECT_GT(fill(rig.client.outer.get()), 0u);
-        EXPECT_GT(fill(rig.backend.outer.get()), 0u);
-        unique_fd &resetter = client_resets ? rig.client.outer : rig.backend.outer;
-        linger hard{1, 0};
-        setsockopt(resetter.get(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        resetter.reset();
-        EXPECT_LT(rig.relay.result(), 0);
-    }
-    std::signal(SIGPIPE, old);
 }
