@@ -2,7 +2,6 @@
 // daemon binary and loopback backends; and the signal plumbing in process.
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -288,30 +287,6 @@ TEST(Dispatcher, ReapsEveryWorkerAfterABurstAndKeepsItsCapacity)
         unique_fd extra = r.client();
         EXPECT_TRUE(closed_without_data(extra.get()));
     }
-}
-
-TEST(Dispatcher, WaitsOutRunningShortOfDescriptors)
-{
-    rig r(1, 5);
-    ASSERT_TRUE(r.up());
-    pid_t daemon = r.run.daemon_pid();
-    rlimit old{};
-    ASSERT_EQ(prlimit(daemon, RLIMIT_NOFILE, nullptr, &old), 0);
-    rlimit tight = old;
-    tight.rlim_cur = static_cast<rlim_t>(open_fd_count(daemon));  // no room for a client
-    ASSERT_EQ(prlimit(daemon, RLIMIT_NOFILE, &tight, nullptr), 0);
-
-    unique_fd c = r.client();
-    ASSERT_TRUE(send_all(c.get(), "?"));
-    const std::string line = "Error accepting connections: Too many open files\n";
-    auto started = std::chrono::steady_clock::now();
-    EXPECT_TRUE(wait_for([&] { return r.run.err() == line + line + line; }, 5s));
-    // Once a second, not in a busy loop.
-    EXPECT_GE(std::chrono::steady_clock::now() - started, 1800ms);
-    ASSERT_EQ(prlimit(daemon, RLIMIT_NOFILE, &old, nullptr), 0);
-    std::string tag = recv_some(c.get(), 1, 5s);
-    EXPECT_EQ(tag, "0");
-    EXPECT_NE(process_state(daemon), 'Z');
 }
 
 TEST(ServeClient, SurvivesASendToAClosedClientAndFreesTheSlot)
