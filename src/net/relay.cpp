@@ -8,7 +8,7 @@
 
 namespace {
 
-constexpr int PIECES_PER_TURN = 16;
+constexpr int PIECES_PER_TURN = 64;
 
 // One direction of a session. Bytes wait in buf[head, tail) until the
 // receiving side takes them; nothing more is read from the sending side
