@@ -133,38 +133,54 @@ double percentile(std::vector<double> &v, double p)
 
 // ---- process tree of a forwarder, from /proc ----
 
-std::vector<int> tree_of(int root)
+// The fields of /proc/<pid>/stat after the command name, or an empty string.
+std::string stat_fields(int pid)
 {
-    std::vector<std::pair<int, int>> parent;  // (pid, ppid)
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    FILE *f = std::fopen(path, "r");
+    if (f == nullptr)
+        return {};
+    char buf[1024];
+    std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = 0;
+    const char *close_paren = std::strrchr(buf, ')');
+    return close_paren == nullptr ? std::string() : std::string(close_paren + 1);
+}
+
+// Every process's pid, state, parent, process group and session.
+struct proc_entry {
+    int pid;
+    char state;
+    int ppid;
+    int pgrp;
+    int sid;
+};
+
+std::vector<proc_entry> processes()
+{
+    std::vector<proc_entry> all;
     DIR *d = opendir("/proc");
     if (d == nullptr)
-        return {root};
+        return all;
     while (dirent *e = readdir(d)) {
-        int pid = std::atoi(e->d_name);
-        if (pid <= 0)
-            continue;
-        char path[64];
-        std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-        FILE *f = std::fopen(path, "r");
-        if (f == nullptr)
-            continue;
-        char buf[1024];
-        std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-        std::fclose(f);
-        buf[n] = 0;
-        const char *close_paren = std::strrchr(buf, ')');
-        int ppid = 0;
-        char state = 0;
-        if (close_paren == nullptr || std::sscanf(close_paren + 1, " %c %d", &state, &ppid) != 2)
-            continue;
-        parent.emplace_back(pid, ppid);
+        proc_entry p{std::atoi(e->d_name), 0, 0, 0, 0};
+        if (p.pid > 0 && std::sscanf(stat_fields(p.pid).c_str(), " %c %d %d %d", &p.state, &p.ppid, &p.pgrp, &p.sid) == 4)
+            all.push_back(p);
     }
     closedir(d);
+    return all;
+}
+
+std::vector<int> tree_of(int root)
+{
+    const std::vector<proc_entry> all = processes();
     std::vector<int> tree{root};
     for (std::size_t i = 0; i < tree.size(); ++i)
-        for (auto [pid, ppid] : parent)
-            if (ppid == tree[i])
-                tree.push_back(pid);
+        for (const proc_entry &p : all)
+            if (p.ppid == tree[i])
+                tree.push_back(p.pid);
     return tree;
 }
 
@@ -173,22 +189,10 @@ double tree_cpu(int root)
 {
     double ticks = 0;
     for (int pid : tree_of(root)) {
-        char path[64];
-        std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-        FILE *f = std::fopen(path, "r");
-        if (f == nullptr)
-            continue;
-        char buf[1024];
-        std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-        std::fclose(f);
-        buf[n] = 0;
-        const char *p = std::strrchr(buf, ')');
-        if (p == nullptr)
-            continue;
         // Fields after the command: state(3) ... utime(14) stime(15) cutime(16) cstime(17).
-        unsigned long long v[15] = {};
+        unsigned long long v[4] = {};
         char state;
-        if (std::sscanf(p + 1, " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %llu %llu",
+        if (std::sscanf(stat_fields(pid).c_str(), " %c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %llu %llu",
                         &state, &v[0], &v[1], &v[2], &v[3]) == 5)
             ticks += static_cast<double>(v[0] + v[1] + v[2] + v[3]);
     }
@@ -433,31 +437,10 @@ int run_idle(int sessions, int pid)
 std::vector<int> children_of_self(bool detached_only = false)
 {
     std::vector<int> kids;
-    DIR *d = opendir("/proc");
-    if (d == nullptr)
-        return kids;
-    while (dirent *e = readdir(d)) {
-        int pid = std::atoi(e->d_name);
-        if (pid <= 0)
-            continue;
-        char path[64];
-        std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-        FILE *f = std::fopen(path, "r");
-        if (f == nullptr)
-            continue;
-        char buf[1024];
-        std::size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-        std::fclose(f);
-        buf[n] = 0;
-        const char *p = std::strrchr(buf, ')');
-        char state = 0;
-        int ppid = 0, pgrp = 0, sid = 0;
-        if (p == nullptr || std::sscanf(p + 1, " %c %d %d %d", &state, &ppid, &pgrp, &sid) != 4)
-            continue;
-        if (ppid == getpid() && state != 'Z' && (!detached_only || (sid != pid && sid != getsid(0))))
-            kids.push_back(pid);
+    for (const proc_entry &p : processes()) {
+        if (p.ppid == getpid() && p.state != 'Z' && (!detached_only || (p.sid != p.pid && p.sid != getsid(0))))
+            kids.push_back(p.pid);
     }
-    closedir(d);
     return kids;
 }
 
