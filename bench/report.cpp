@@ -94,6 +94,17 @@ void target(const char *what, double value, double limit, bool at_least)
                 fmt(limit, 2).c_str(), met ? "met" : "**not met**");
 }
 
+// The rest of a table's header after its first cell: a column per peer.
+void print_header_row(const std::vector<std::string> &names)
+{
+    for (auto &p : names)
+        std::printf(" %s |", p.c_str());
+    std::printf("\n|---|");
+    for (std::size_t i = 0; i < names.size(); ++i)
+        std::printf("---|");
+    std::printf("\n");
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
@@ -135,12 +146,7 @@ int main(int argc, char **argv)
 
     std::printf("Medians over %d rounds in **bold**, then (min–max). `–`: not measured "
                 "(direct has no forwarder process).\n\n| measure |", rounds);
-    for (auto &p : peers)
-        std::printf(" %s |", p.c_str());
-    std::printf("\n|---|");
-    for (std::size_t i = 0; i < peers.size(); ++i)
-        std::printf("---|");
-    std::printf("\n");
+    print_header_row(peers);
     for (const auto &m : METRICS) {
         std::printf("| %s |", m.label);
         for (auto &p : peers)
@@ -150,12 +156,7 @@ int main(int argc, char **argv)
 
     std::printf("\nRatios against a direct connection (medians; 1.00 = as good as no forwarder, "
                 "less is worse; for latencies direct ÷ peer):\n\n| measure |");
-    for (auto &p : peers)
-        std::printf(" %s |", p.c_str());
-    std::printf("\n|---|");
-    for (std::size_t i = 0; i < peers.size(); ++i)
-        std::printf("---|");
-    std::printf("\n");
+    print_header_row(peers);
     const int headline[] = {0, 1, 4, 7};
     for (int h : headline) {
         const metric &m = METRICS[h];

@@ -177,17 +177,7 @@ std::array<std::atomic<std::uint64_t>, 3> backend_bytes;
 
 void counting_echo(int fd, int index)
 {
-    char buf[65536];
-    for (;;) {
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return;
-        backend_bytes[static_cast<std::size_t>(index)] += static_cast<std::uint64_t>(n);
-        if (!send_all(fd, buf, static_cast<std::size_t>(n)))
-            return;
-    }
+    backend_bytes[static_cast<std::size_t>(index)] += echo(fd);
 }
 
 std::uint64_t total_backend_bytes()

@@ -351,17 +351,21 @@ std::vector<tcp_entry> tcp_sockets_on(std::uint16_t port)
     return found;
 }
 
-void echo_handler(int fd, int)
+std::uint64_t echo(int fd)
 {
     char buf[65536];
+    std::uint64_t echoed = 0;
     for (;;) {
         ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0 || !send_all(fd, buf, static_cast<std::size_t>(n)))
-            return;
+            return echoed;
+        echoed += static_cast<std::uint64_t>(n);
     }
 }
+
+void echo_handler(int fd, int) { echo(fd); }
 
 backend_handler streaming_handler(std::size_t reply, unsigned seed, std::atomic<std::uint64_t> *uploaded)
 {
@@ -396,7 +400,6 @@ struct backend_pool::backend {
     std::atomic<int> accepted{0};
     std::atomic<int> with_data{0};
     std::atomic<int> open{0};
-    std::atomic<std::uint64_t> bytes{0};
     std::mutex lock;
     std::vector<int> sessions;
 };
@@ -445,12 +448,14 @@ void backend_pool::listen_loop(backend &b)
             continue;
         if (p[1].revents != 0)
             return;
+        // Held from accept to the counts, so that unaccepted() never sees a
+        // connection that has left the queue but is not counted yet.
+        std::lock_guard<std::mutex> guard(b.lock);
         int fd = accept4(b.listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
         if (fd < 0)
             continue;
         b.accepted++;
         b.open++;
-        std::lock_guard<std::mutex> guard(b.lock);
         b.sessions.push_back(fd);
         // Detached: a long run accepts thousands of connections. open counts
         // the threads still running; shutdown() waits for it to reach 0.
@@ -509,7 +514,8 @@ int backend_pool::open_sessions(int index) const { return backends_[static_cast<
 
 int backend_pool::unaccepted(int index) const
 {
-    const backend &b = *backends_[static_cast<std::size_t>(index)];
+    backend &b = *backends_[static_cast<std::size_t>(index)];
+    std::lock_guard<std::mutex> guard(b.lock);
     if (b.listen_fd < 0)
         return 0;
     // For a listener, Linux reports its accept queue length as tcpi_unacked.
@@ -519,8 +525,6 @@ int backend_pool::unaccepted(int index) const
         return -1;
     return static_cast<int>(info.tcpi_unacked);
 }
-std::uint64_t backend_pool::bytes(int index) const { return backends_[static_cast<std::size_t>(index)]->bytes; }
-void backend_pool::add_bytes(int index, std::uint64_t n) { backends_[static_cast<std::size_t>(index)]->bytes += n; }
 
 void backend_pool::shutdown()
 {

@@ -103,6 +103,8 @@ std::vector<tcp_entry> tcp_sockets_on(std::uint16_t port);
 // What a backend does with one accepted connection; it runs on a thread of
 // its own and closes nothing (the pool closes the socket afterwards).
 using backend_handler = std::function<void(int fd, int backend_index)>;
+// Echoes until the peer closes; returns the bytes echoed.
+std::uint64_t echo(int fd);
 void echo_handler(int fd, int backend_index);
 // A backend that streams a large reply while its client is still uploading:
 // it sends random_bytes(reply, seed) in 1 MiB pieces with one read of at most
@@ -111,8 +113,7 @@ void echo_handler(int fd, int backend_index);
 backend_handler streaming_handler(std::size_t reply, unsigned seed, std::atomic<std::uint64_t> *uploaded);
 
 // Backends on 127.0.0.2, 127.0.0.3, ... all on one port. Each counts the
-// connections it accepts, how many of them carried data, and the bytes read
-// by the handler (which reports them through add_bytes).
+// connections it accepts and how many of them carried data.
 class backend_pool {
 public:
     explicit backend_pool(int count, backend_handler handler = echo_handler);
@@ -131,8 +132,6 @@ public:
     int open_sessions(int index) const;
     // Connections waiting in the listener's queue, not accepted yet.
     int unaccepted(int index) const;
-    std::uint64_t bytes(int index) const;
-    void add_bytes(int index, std::uint64_t n);
     // Ends every open connection and joins the threads.
     void shutdown();
 
