@@ -83,7 +83,7 @@ config_path() {
 sanitize_pass() {
     ensure_clang
     BUILD_DIR=${SANITIZE_BUILD_DIR:-$BUILD_DIR-sanitize}
-    configure -DCMAKE_CXX_COMPILER=clang++ -DDOVRA_SANITIZE=address,undefined -DDOVRA_FUZZ=ON
+    configure -DCMAKE_CXX_COMPILER=clang++ -DDOVRA_SANITIZE=address,undefined -DDOVRA_FUZZ=ON -DDOVRA_WERROR=ON
     cmake --build "$BUILD_DIR" -j "$(jobs)"
     reports="$(cd "$BUILD_DIR" && pwd)/sanitizer-reports"
     rm -rf "$reports"
@@ -135,7 +135,7 @@ run)
     ;;
 test)
     shift
-    build "$@"
+    build -DDOVRA_WERROR=ON "$@"
     ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(jobs)"
     [ "${DOVRA_SANITIZE_PASS:-1}" = 0 ] || sanitize_pass
     ;;

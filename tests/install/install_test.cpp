@@ -150,18 +150,20 @@ TEST(Manuals, LintCleanAndComplete)
 }
 
 // The rc.d script parses, and its start_precmd stops a start on a file the
-// daemon would refuse, showing the daemon's error line (rc.subr is stubbed).
+// daemon would refuse, showing the daemon's error line (rc.subr is stubbed,
+// and su with it, which must be asked for the default user).
 TEST(Service, FreeBsdRcScript)
 {
-    const std::string script = SOURCE + "/packaging/freebsd/dovra";
+    const std::string script = SOURCE + "/packaging/freebsd/files/dovra.in";
     child_output syntax = run({"sh", "-n", script});
     EXPECT_EQ(syntax.status, 0);
     EXPECT_EQ(syntax.err, "");
 
     temp_dir dir;
     write_file(dir.file("rc.subr"), "load_rc_config() { :; }\n"
-                                    "run_rc_command() { $start_precmd && echo \"start $command as $procname\"; }\n");
-    std::string text = read_file(script);
+                                    "run_rc_command() { $start_precmd && echo \"start $command as $procname\"; }\n"
+                                    "su() { [ \"$1 $2 $3\" = \"-m dovra -c\" ] && sh -c \"$4\"; }\n");
+    std::string text = replaced(read_file(script), "%%PREFIX%%", "/usr/local");
     text = replaced(text, ". /etc/rc.subr", ". " + dir.file("rc.subr"));
     text = replaced(text, "/usr/local/sbin/dovra-checkconf", DOVRA_TEST_CHECKCONF);
     write_file(dir.file("dovra"), text);
