@@ -117,6 +117,41 @@ sanitize_pass() {
     done
 }
 
+# Runs a command as nobody, with no capability and no way to gain one.
+as_nobody() {
+    if command -v setpriv >/dev/null 2>&1; then
+        setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups \
+            --inh-caps=-all --bounding-set=-all --no-new-privs "$@"
+    else
+        su -m nobody -c "$*"
+    fi
+}
+
+# Started by root, the daemon runs as nobody rather than as root: the sample
+# listens on a port above 1024, which needs no privilege. A build tree that
+# nobody cannot reach (under /root, say) gets a copy of the daemon outside
+# it, removed once the daemon has started (the running program keeps it).
+start_as_nobody() {
+    daemon=$1
+    if ! as_nobody test -r "$2"; then
+        echo "$2 is not readable by the user nobody, which dovra runs as when started by root:" >&2
+        echo "  chmod 644 $2" >&2
+        exit 1
+    fi
+    stage=""
+    if ! as_nobody test -x "$daemon"; then
+        stage=$(mktemp -d)
+        cp "$daemon" "$stage/dovra"
+        chmod 755 "$stage"
+        daemon=$stage/dovra
+    fi
+    status=0
+    (cd / && as_nobody "$daemon") || status=$?
+    [ -z "$stage" ] || rm -rf "$stage"
+    [ "$status" -ne 0 ] || echo "dovra runs as the user nobody; stop it with: pkill -x dovra" >&2
+    exit "$status"
+}
+
 case "${1:-}" in
 build)
     shift
@@ -129,9 +164,13 @@ run)
     if [ ! -e "$conf" ]; then
         mkdir -p "$(dirname "$conf")"
         cp dovra.conf.sample "$conf"
+        chmod 644 "$conf"
         echo "Installed the sample configuration as $conf"
     fi
-    exec "$BUILD_DIR/dovra"
+    if [ "$(id -u)" -ne 0 ]; then
+        exec "$BUILD_DIR/dovra"
+    fi
+    start_as_nobody "$(cd "$BUILD_DIR" && pwd)/dovra" "$conf"
     ;;
 test)
     shift
