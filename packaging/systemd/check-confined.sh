@@ -10,8 +10,10 @@
 #
 # Usage, as root, from the source tree: packaging/systemd/check-confined.sh
 # BUILD_DIR (default build-confined) is built with the benchmark's tools,
-# whose daemon reads dovra.conf from its working directory. Only loopback
-# traffic; every process it starts is ended, every file removed.
+# whose daemon reads dovra.conf from its working directory; nobody must be
+# able to reach it (not under /root, say). Only loopback
+# traffic; every process it starts is ended, every file outside BUILD_DIR
+# removed.
 set -eu
 
 cd "$(dirname "$0")/../.."
@@ -44,9 +46,10 @@ trap cleanup EXIT INT TERM
 # ---- the unit ----
 cmake -S . -B "$BUILD_DIR" -DBUILD_TESTING=OFF -DDOVRA_BENCH=ON >/dev/null
 cmake --build "$BUILD_DIR" -j 2 --target dovra dovra-checkconf bench_echo bench_load bench_dovra >/dev/null
+build=$(cd "$BUILD_DIR" && pwd)
 if command -v systemd-analyze >/dev/null 2>&1; then
     # verify wants the programs where ExecStart= names them: point it at a copy.
-    sed "s#/usr/local/sbin/#$PWD/$BUILD_DIR/#" "$UNIT" >"$tmp/dovra.service"
+    sed "s#/usr/local/sbin/#$build/#" "$UNIT" >"$tmp/dovra.service"
     systemd-analyze verify --man=no "$tmp/dovra.service" || fail "systemd-analyze verify failed"
     # The threshold is on the 0-100 scale of which the printed level is a tenth.
     score=0
@@ -56,7 +59,7 @@ if command -v systemd-analyze >/dev/null 2>&1; then
 else
     echo "check-confined: no systemd-analyze; the unit itself is not checked" >&2
 fi
-BIN=$PWD/$BUILD_DIR/bench
+BIN=$build/bench
 
 # A free port in a range, or nothing.
 free_port() {
