@@ -141,8 +141,8 @@ process_info process_of(pid_t pid)
 
 std::vector<pid_t> all_processes()
 {
-    int mib[] = {CTL_KERN, KERN_PROC, KERN_PROC_PROC, 0};
-    std::string table = sysctl_value(mib, 4);
+    int mib[] = {CTL_KERN, KERN_PROC, KERN_PROC_PROC};
+    std::string table = sysctl_value(mib, 3);
     std::vector<pid_t> pids;
     for (std::size_t at = 0; at + sizeof(kinfo_proc) <= table.size(); at += sizeof(kinfo_proc)) {
         kinfo_proc kp;
