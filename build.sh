@@ -217,6 +217,10 @@ install)
 bench)
     # Builds in build-bench, runs dovra against the other forwarders and
     # writes docs/benchmarks.md (bench/run.sh tells its settings).
+    if [ "$SYSTEM" != Linux ]; then
+        echo "The benchmark tools use epoll and prctl: they run on Linux alone." >&2
+        exit 1
+    fi
     ensure_tools
     exec bench/run.sh
     ;;
