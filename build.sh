@@ -203,10 +203,10 @@ run)
     exec "$BUILD_DIR/dovra"
     ;;
 test)
+    add_test_addresses
     shift
     build "$@"
-    add_test_addresses
-    ctest --test-dir "$BUILD_DIR" --output-on-failure --no-tests=error -j "$(jobs)"
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(jobs)"
     [ "${DOVRA_SANITIZE_PASS:-1}" = 0 ] || sanitize_pass
     ;;
 install)
