@@ -1,19 +1,51 @@
 #!/bin/sh
 # Builds, tests, installs and starts dovra. Usage: ./build.sh run|test|install|build|bench
 # Needs cmake, a C++20 compiler, make or ninja, and GoogleTest; as root the
-# missing ones are installed with apt-get, otherwise the line to run is shown.
+# missing ones are installed with apt-get on Debian or pkg on FreeBSD,
+# otherwise the line to run is shown.
 set -eu
 
 cd "$(dirname "$0")"
 BUILD_DIR=${BUILD_DIR:-build}
-PACKAGES="cmake g++ make libgtest-dev"
+SYSTEM=$(uname -s)
+
+# FreeBSD's base system has the compiler, make and mandoc.
+if [ "$SYSTEM" = FreeBSD ]; then
+    PACKAGES="cmake googletest"
+    GTEST_PACKAGE=googletest
+else
+    PACKAGES="cmake g++ make libgtest-dev mandoc"
+    GTEST_PACKAGE=libgtest-dev
+fi
+
+# The command that installs the packages named, as the system spells it.
+install_command() {
+    if [ "$SYSTEM" = FreeBSD ]; then
+        echo "pkg install -y $*"
+    else
+        echo "apt-get install -y $*"
+    fi
+}
+
+install_packages() {
+    echo "Installing: $*" >&2
+    if [ "$SYSTEM" = FreeBSD ]; then
+        # ASSUME_ALWAYS_YES also lets pkg bootstrap itself on a new system.
+        ASSUME_ALWAYS_YES=yes pkg install -y -q "$@" >/dev/null
+    else
+        DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" >/dev/null
+    fi
+}
 
 missing_packages() {
     missing=""
     command -v cmake >/dev/null 2>&1 || missing="$missing cmake"
     command -v c++ >/dev/null 2>&1 || command -v g++ >/dev/null 2>&1 || missing="$missing g++"
     command -v make >/dev/null 2>&1 || command -v ninja >/dev/null 2>&1 || missing="$missing make"
-    [ -f /usr/include/gtest/gtest.h ] || missing="$missing libgtest-dev"
+    [ -f /usr/include/gtest/gtest.h ] || [ -f /usr/local/include/gtest/gtest.h ] || missing="$missing $GTEST_PACKAGE"
+    # mandoc only lints the manuals: installed when we can, never demanded.
+    [ "$(id -u)" -ne 0 ] || command -v mandoc >/dev/null 2>&1 || missing="$missing mandoc"
     echo "$missing"
 }
 
@@ -22,12 +54,11 @@ ensure_tools() {
     [ -z "$missing" ] && return 0
     if [ "$(id -u)" -ne 0 ]; then
         echo "dovra needs:$missing. Install them with:" >&2
-        echo "  sudo apt-get install -y $PACKAGES" >&2
+        echo "  sudo $(install_command "$PACKAGES")" >&2
         exit 1
     fi
-    echo "Installing:$missing" >&2
-    DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q $PACKAGES >/dev/null
+    # shellcheck disable=SC2086
+    install_packages $PACKAGES
 }
 
 jobs() { getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2; }
@@ -46,15 +77,53 @@ clang_ready() {
 
 ensure_clang() {
     clang_ready && return 0
+    if [ "$SYSTEM" = FreeBSD ]; then
+        # The base system's clang has these runtimes; pkg's compilers are
+        # named clang++NN, so nothing here would pick one up.
+        echo "The sanitizer and fuzzing pass needs clang++ with its sanitizer and libFuzzer runtimes." >&2
+        echo "Skip that pass with DOVRA_SANITIZE_PASS=0 $0 test" >&2
+        exit 1
+    fi
     if [ "$(id -u)" -ne 0 ]; then
         echo "The sanitizer and fuzzing pass needs clang. Install it with:" >&2
         echo "  sudo apt-get install -y clang libclang-rt-dev" >&2
         echo "or skip that pass with DOVRA_SANITIZE_PASS=0 $0 test" >&2
         exit 1
     fi
-    echo "Installing: clang libclang-rt-dev" >&2
-    DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -q clang libclang-rt-dev >/dev/null
+    install_packages clang libclang-rt-dev
+}
+
+# FreeBSD's lo0 answers 127.0.0.1 alone, and binding another loopback address
+# fails until it is an alias there. The tests' backends listen on 127.0.0.2
+# and up, one for each of the ten servers a configuration may name. Only the
+# aliases added here are removed, when this script exits.
+TEST_ALIASES=""
+
+remove_test_addresses() {
+    for n in $TEST_ALIASES; do
+        ifconfig lo0 inet "127.0.0.$n" -alias || true
+    done
+    TEST_ALIASES=""
+}
+
+add_test_addresses() {
+    [ "$SYSTEM" = FreeBSD ] || return 0
+    trap remove_test_addresses EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    n=2
+    while [ "$n" -le 11 ]; do
+        if ! ifconfig lo0 | grep -q "inet 127\.0\.0\.$n "; then
+            if [ "$(id -u)" -ne 0 ]; then
+                echo "The tests need 127.0.0.$n on lo0. Run as root, or add it with:" >&2
+                echo "  sudo ifconfig lo0 inet 127.0.0.$n/32 alias" >&2
+                exit 1
+            fi
+            ifconfig lo0 inet "127.0.0.$n/32" alias
+            TEST_ALIASES="$TEST_ALIASES $n"
+        fi
+        n=$((n + 1))
+    done
 }
 
 configure() {
@@ -173,6 +242,7 @@ run)
     start_as_nobody "$(cd "$BUILD_DIR" && pwd)/dovra" "$conf"
     ;;
 test)
+    add_test_addresses
     shift
     build -DDOVRA_WERROR=ON "$@"
     ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(jobs)"
@@ -186,6 +256,10 @@ install)
 bench)
     # Builds in build-bench, runs dovra against the other forwarders and
     # writes docs/benchmarks.md (bench/run.sh tells its settings).
+    if [ "$SYSTEM" != Linux ]; then
+        echo "The benchmark tools use epoll and prctl: they run on Linux alone." >&2
+        exit 1
+    fi
     ensure_tools
     exec bench/run.sh
     ;;

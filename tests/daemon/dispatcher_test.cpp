@@ -63,9 +63,9 @@ struct rig {
         bool listening = false;
         int open = 0;
         for (const auto &s : tcp_sockets_on(port)) {
-            if (s.state == 10)  // TCP_LISTEN
+            if (s.state == TCP_STATE_LISTEN)
                 listening = true;
-            else if (s.state != 6)  // TCP_TIME_WAIT
+            else if (s.state != TCP_STATE_TIME_WAIT)
                 ++open;
         }
         return listening ? open : -1;

@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,7 +30,7 @@ int time_wait_count(std::uint16_t port)
 {
     int n = 0;
     for (const auto &s : tcp_sockets_on(port))
-        n += s.state == TCP_TIME_WAIT;
+        n += s.state == TCP_STATE_TIME_WAIT;
     return n;
 }
 

@@ -4,10 +4,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -102,45 +100,6 @@ std::uint16_t bound_port(int fd)
     socklen_t len = sizeof sa;
     getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
     return ntohs(sa.sin_port);
-}
-
-// Fields of /proc/<pid>/stat after the command name: state, ppid, pgrp, sid.
-struct proc_stat {
-    char state = '?';
-    pid_t ppid = -1;
-    pid_t sid = -1;
-    std::string comm;
-};
-
-proc_stat read_stat(pid_t pid)
-{
-    proc_stat ps;
-    std::string text = read_file("/proc/" + std::to_string(pid) + "/stat");
-    auto open = text.find('(');
-    auto close_paren = text.rfind(')');
-    if (open == std::string::npos || close_paren == std::string::npos)
-        return ps;
-    ps.comm = text.substr(open + 1, close_paren - open - 1);
-    std::istringstream rest(text.substr(close_paren + 2));
-    pid_t pgrp;
-    rest >> ps.state >> ps.ppid >> pgrp >> ps.sid;
-    return ps;
-}
-
-std::vector<pid_t> all_pids()
-{
-    std::vector<pid_t> pids;
-    DIR *dir = opendir("/proc");
-    if (dir == nullptr)
-        return pids;
-    while (dirent *entry = readdir(dir)) {
-        char *end;
-        long pid = std::strtol(entry->d_name, &end, 10);
-        if (*end == '\0' && pid > 0)
-            pids.push_back(static_cast<pid_t>(pid));
-    }
-    closedir(dir);
-    return pids;
 }
 
 }  // namespace
@@ -304,52 +263,18 @@ std::size_t fill(int fd, std::chrono::milliseconds quiet, std::size_t limit)
     return sent;
 }
 
-int open_fd_count(pid_t pid)
-{
-    std::string path = pid == 0 ? "/proc/self/fd" : "/proc/" + std::to_string(pid) + "/fd";
-    DIR *dir = opendir(path.c_str());
-    if (dir == nullptr)
-        return -1;
-    int count = 0;
-    while (dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] != '.')
-            ++count;
-    }
-    closedir(dir);
-    return pid == 0 ? count - 1 : count;  // not the one opendir holds
-}
-
 std::vector<pid_t> children_of(pid_t parent, bool zombies_only)
 {
     std::vector<pid_t> children;
-    for (pid_t pid : all_pids()) {
-        proc_stat ps = read_stat(pid);
+    for (pid_t pid : all_processes()) {
+        process_info ps = process_of(pid);
         if (ps.ppid == parent && (!zombies_only || ps.state == 'Z'))
             children.push_back(pid);
     }
     return children;
 }
 
-char process_state(pid_t pid) { return read_stat(pid).state; }
-
-std::vector<tcp_entry> tcp_sockets_on(std::uint16_t port)
-{
-    std::vector<tcp_entry> found;
-    std::istringstream lines(read_file("/proc/net/tcp"));
-    std::string line;
-    std::getline(lines, line);  // the column titles
-    while (std::getline(lines, line)) {
-        unsigned addr = 0, lport = 0, state = 0;
-        if (std::sscanf(line.c_str(), " %*u: %8x:%4x %*8x:%*4x %2x", &addr, &lport, &state) != 3 || lport != port)
-            continue;
-        in_addr in{};
-        in.s_addr = addr;  // printed as the raw network-order word
-        char text[INET_ADDRSTRLEN];
-        inet_ntop(AF_INET, &in, text, sizeof text);
-        found.push_back({text, static_cast<int>(state)});
-    }
-    return found;
-}
+char process_state(pid_t pid) { return process_of(pid).state; }
 
 std::uint64_t echo(int fd)
 {
@@ -518,12 +443,7 @@ int backend_pool::unaccepted(int index) const
     std::lock_guard<std::mutex> guard(b.lock);
     if (b.listen_fd < 0)
         return 0;
-    // For a listener, Linux reports its accept queue length as tcpi_unacked.
-    tcp_info info{};
-    socklen_t len = sizeof info;
-    if (getsockopt(b.listen_fd, IPPROTO_TCP, TCP_INFO, &info, &len) < 0)
-        return -1;
-    return static_cast<int>(info.tcpi_unacked);
+    return listen_queue_length(b.listen_fd);
 }
 
 void backend_pool::shutdown()
@@ -544,7 +464,7 @@ void backend_pool::shutdown()
 
 daemon_run::daemon_run(const char *config, const std::vector<std::string> &args, const daemon_options &options)
 {
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    become_subreaper();
     known_children_ = children_of(getpid());
     if (config != nullptr)
         write_file(dir_.file("dovra.conf"), config);
@@ -609,7 +529,7 @@ pid_t daemon_run::daemon_pid(std::chrono::milliseconds timeout)
         for (pid_t pid : children_of(getpid())) {
             if (std::find(known_children_.begin(), known_children_.end(), pid) != known_children_.end())
                 continue;
-            proc_stat ps = read_stat(pid);
+            process_info ps = process_of(pid);
             if (ps.state == 'Z') {
                 // The session leader, ended after its fork: reap it, unless
                 // it is the daemon that has already exited.
@@ -715,24 +635,6 @@ std::string config_text(std::uint16_t localport, std::uint16_t serverport, int m
     for (const auto &s : servers)
         text += "server " + s + "\n";
     return text;
-}
-
-std::vector<shm_segment> shm_segments_of(pid_t creator)
-{
-    std::vector<shm_segment> found;
-    std::istringstream lines(read_file("/proc/sysvipc/shm"));
-    std::string line;
-    std::getline(lines, line);  // the column titles
-    while (std::getline(lines, line)) {
-        shm_segment seg;
-        long key = 0;
-        int cpid = 0, lpid = 0;
-        if (std::sscanf(line.c_str(), " %ld %d %o %lu %d %d %d", &key, &seg.id, &seg.perms, &seg.size, &cpid, &lpid,
-                        &seg.attached) == 7 &&
-            cpid == creator)
-            found.push_back(seg);
-    }
-    return found;
 }
 
 child_output run_in_child(const std::function<int()> &body, std::chrono::milliseconds timeout)

@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/platform.h"
+
 namespace dovra_test {
 
 using namespace std::chrono_literals;
@@ -84,15 +86,15 @@ std::string duplex(int fd, const std::string &out, std::size_t in_size, std::chr
 // quiet; returns how many were sent. Bounded by limit bytes.
 std::size_t fill(int fd, std::chrono::milliseconds quiet = 300ms, std::size_t limit = std::size_t{256} << 20);
 
-// Descriptors open in a process (default: this one), from /proc.
+// Descriptors open in a process (default: this one).
 int open_fd_count(pid_t pid = 0);
-// Children of parent, from /proc; with zombies_only, only those not reaped.
+// Children of parent; with zombies_only, only those not reaped.
 std::vector<pid_t> children_of(pid_t parent, bool zombies_only = false);
-// One-letter state from /proc/<pid>/stat, or '?' when the process is gone.
+// One-letter state as ps(1) shows it, or '?' when the process is gone.
 char process_state(pid_t pid);
 
-// A TCP socket of this network namespace, from /proc/net/tcp. state is the
-// kernel's code (TCP_LISTEN, TCP_TIME_WAIT, ... of <netinet/tcp.h>).
+// A TCP socket of this network namespace. state is the kernel's code, which
+// differs between systems: compare it with TCP_STATE_LISTEN and the like.
 struct tcp_entry {
     std::string local;  // dotted-decimal address
     int state = 0;
@@ -200,8 +202,9 @@ private:
     std::vector<pid_t> known_children_;
 };
 
-// A System V shared memory segment, from /proc/sysvipc/shm. perms holds the
-// mode bits with SHM_DEST (01000) once the segment is marked for removal.
+// A System V shared memory segment. perms holds the permission bits, with
+// Linux's SHM_DEST (01000) added once the segment is marked for removal
+// (FreeBSD's own flag for it is translated).
 struct shm_segment {
     int id = -1;
     unsigned perms = 0;
