@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,7 +41,9 @@ void count_line_end(reader &r, int c)
         r.after_cr = false;
         return;
     }
-    r.line += c == '\n' || c == '\r';
+    // Stops counting rather than overflow, for a file of 2^31 line ends.
+    if ((c == '\n' || c == '\r') && r.line < INT_MAX)
+        ++r.line;
     r.after_cr = c == '\r';
 }
 

@@ -87,7 +87,8 @@ struct config_event {
 // each step of the parse is appended to it, in the order of the file.
 [[nodiscard]] config_result parse_config(std::FILE *file, std::vector<config_event> *events);
 
-// Parses the file at path into daemon_config: open_config and parse_config.
+// Parses the file at path into daemon_config as parse_config does, or returns
+// CONFIG_OPEN_FAILED when it cannot be opened.
 [[nodiscard]] config_result read_config(const char *path);
 
 // Parses file as parse_config does and writes to warnings one line for each
