@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -18,32 +19,76 @@ namespace {
 
 enum token_read { TOKEN_NONE, TOKEN_READ, TOKEN_LONG };
 
-// Reads the next white-space separated token into buf. At the end of the
-// input, or on a read error, the buffer keeps what it held: a keyword that is
-// the file's last token is thus taken as its own value.
-token_read read_token(std::FILE *file, char *buf)
+// The file as the parser reads it. The size found when it was opened bounds
+// the reading; the line count follows the bytes consumed between words.
+struct reader {
+    std::FILE *file;
+    unsigned long size;
+    int line;
+    bool after_cr;  // a LF right after a CR is the same line end
+};
+
+// Compared unsigned: on a stream that cannot seek (a pipe) the position reads
+// as -1, the largest value, so nothing is read from it.
+unsigned long position(const reader &r)
 {
-    static_assert(CONFIG_TOKEN_LEN == 512, "the scanf width below is 511");
-    if (std::fscanf(file, "%511s", buf) != 1)
+    return static_cast<unsigned long>(std::ftell(r.file));
+}
+
+void count_line_end(reader &r, int c)
+{
+    if (c == '\n' && r.after_cr) {
+        r.after_cr = false;
+        return;
+    }
+    // Stops counting rather than overflow, for a file of 2^31 line ends.
+    if ((c == '\n' || c == '\r') && r.line < INT_MAX)
+        ++r.line;
+    r.after_cr = c == '\r';
+}
+
+// Reads the next white-space separated word into buf and its line into *line.
+// The blanks before it are the ones fscanf("%s") would skip; they are taken
+// here one by one only so that their line ends can be counted. At the end of
+// the input, or on a read error, buf and *line keep what they held: a keyword
+// that is the file's last word is thus taken as its own value.
+token_read read_token(reader &r, char *buf, int *line)
+{
+    int c;
+    while ((c = std::getc(r.file)) != EOF && std::isspace(c))
+        count_line_end(r, c);
+    if (c == EOF)
         return TOKEN_NONE;
+    std::ungetc(c, r.file);
+    r.after_cr = false;
+
+    static_assert(CONFIG_TOKEN_LEN == 512, "the scanf width below is 511");
+    if (std::fscanf(r.file, "%511s", buf) != 1)
+        return TOKEN_NONE;
+    *line = r.line;
+    // A NUL byte ends the word's text but not the word: a word that holds one
+    // within its first 511 bytes is cut there, and the rest is the next word.
     if (std::strlen(buf) < CONFIG_TOKEN_LEN - 1)
         return TOKEN_READ;
-    int next = std::getc(file);
+    int next = std::getc(r.file);
     if (next == EOF)
         return TOKEN_READ;
-    std::ungetc(next, file);
+    std::ungetc(next, r.file);
     return std::isspace(next) ? TOKEN_READ : TOKEN_LONG;
 }
 
 // Skips the rest of a comment: up to a line feed or carriage return, the
 // size found at the start, or the end of the input, whichever comes first.
-void skip_comment(std::FILE *file, unsigned long size)
+void skip_comment(reader &r)
 {
     for (;;) {
-        int c = std::getc(file);
-        if (c == EOF || c == '\n' || c == '\r')
+        int c = std::getc(r.file);
+        if (c == EOF)
             return;
-        if (static_cast<unsigned long>(std::ftell(file)) >= size)
+        count_line_end(r, c);
+        if (c == '\n' || c == '\r')
+            return;
+        if (position(r) >= r.size)
             return;
     }
 }
@@ -53,97 +98,119 @@ bool is_keyword(const char *token, const char *keyword)
     return strcasecmp(token, keyword) == 0;
 }
 
-config_result parse(std::FILE *file)
+// Stores the value of keyword k. Returns CONFIG_OK, or the limit it breaks.
+config_result take_value(config_keyword k, const char *value, bool *seen)
 {
-    // Sizes and positions are compared unsigned: on a stream that cannot seek
-    // (a pipe) both read as -1, so no token is read and the file is taken as
-    // one without settings rather than as a missing one.
+    switch (k) {
+    case KEYWORD_LOCALPORT:
+        daemon_config.localport = std::atoi(value);
+        break;
+    case KEYWORD_SERVERPORT:
+        daemon_config.serverport = std::atoi(value);
+        break;
+    case KEYWORD_MAXCLIENTS:
+        daemon_config.maxclients = std::atoi(value);
+        break;
+    case KEYWORD_SERVER:
+        if (daemon_config.server_count >= MAX_SERVERS)
+            return CONFIG_TOO_MANY_SERVERS;
+        if (std::strlen(value) >= SERVER_ADDR_LEN)
+            return CONFIG_ADDR_TOO_LONG;
+        std::strcpy(daemon_config.servers[daemon_config.server_count], value);
+        ++daemon_config.server_count;
+        return CONFIG_OK;
+    case KEYWORD_NONE:
+        return CONFIG_OK;
+    }
+    seen[k] = true;
+    return CONFIG_OK;
+}
+
+}  // namespace
+
+std::FILE *open_config(const char *path)
+{
+    // Opening a FIFO that has no writer would wait for one for ever; without
+    // O_NONBLOCK it returns at once. Reads block again afterwards (a FIFO is
+    // never read anyway, having no position).
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    int flags = fcntl(fd, F_GETFL);
+    std::FILE *file = flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0 ? nullptr : fdopen(fd, "rb");
+    if (file == nullptr)
+        close(fd);
+    return file;
+}
+
+config_result parse_config(std::FILE *file, std::vector<config_event> *events)
+{
+    daemon_config.server_count = 0;
     std::fseek(file, 0, SEEK_END);
-    const unsigned long size = static_cast<unsigned long>(std::ftell(file));
-    if (size == 0)
+    reader r{file, static_cast<unsigned long>(std::ftell(file)), 1, false};
+    if (r.size == 0)
         return CONFIG_OPEN_FAILED;
     std::rewind(file);
 
-    bool have_localport = false;
-    bool have_serverport = false;
-    bool have_maxclients = false;
+    bool seen[KEYWORD_SERVER] = {};
     char token[CONFIG_TOKEN_LEN] = "";
+    int line = 1;  // of the word in token
 
     bool at_end = false;
-    while (!at_end && static_cast<unsigned long>(std::ftell(file)) < size) {
+    while (!at_end && position(r) < r.size) {
         // At the end of the input, or on a read error, the buffer keeps the
-        // last token read and goes through the tests once more (a last value
+        // last word read and goes through the tests once more (a last value
         // that is itself a keyword takes effect); then the loop ends, so a
         // file that shrinks or fails while it is read cannot make it spin.
-        token_read got = read_token(file, token);
+        token_read got = read_token(r, token, &line);
         at_end = got == TOKEN_NONE;
         if (got == TOKEN_LONG)
             return CONFIG_TOKEN_TOO_LONG;
         if (token[0] == '#') {
-            skip_comment(file, size);
+            skip_comment(r);
             token[0] = '\0';
         }
         // The four tests run in turn on whatever the buffer holds, so a value
         // that is itself a later keyword is taken as that keyword.
-        if (is_keyword(token, "localport")) {
-            if (read_token(file, token) == TOKEN_LONG)
+        bool taken = false;
+        for (int i = 0; i < KEYWORD_NONE; ++i) {
+            if (!is_keyword(token, config_keywords[i]))
+                continue;
+            const auto k = static_cast<config_keyword>(i);
+            const int keyword_line = line;
+            taken = true;
+            got = read_token(r, token, &line);
+            if (got == TOKEN_LONG)
                 return CONFIG_TOKEN_TOO_LONG;
-            daemon_config.localport = std::atoi(token);
-            have_localport = true;
+            config_result code = take_value(k, token, seen);
+            if (code != CONFIG_OK)
+                return code;
+            if (events != nullptr)
+                events->push_back({k, keyword_line, got == TOKEN_READ, token});
         }
-        if (is_keyword(token, "serverport")) {
-            if (read_token(file, token) == TOKEN_LONG)
-                return CONFIG_TOKEN_TOO_LONG;
-            daemon_config.serverport = std::atoi(token);
-            have_serverport = true;
-        }
-        if (is_keyword(token, "maxclients")) {
-            if (read_token(file, token) == TOKEN_LONG)
-                return CONFIG_TOKEN_TOO_LONG;
-            daemon_config.maxclients = std::atoi(token);
-            have_maxclients = true;
-        }
-        if (is_keyword(token, "server")) {
-            if (read_token(file, token) == TOKEN_LONG)
-                return CONFIG_TOKEN_TOO_LONG;
-            if (daemon_config.server_count >= MAX_SERVERS)
-                return CONFIG_TOO_MANY_SERVERS;
-            if (std::strlen(token) >= SERVER_ADDR_LEN)
-                return CONFIG_ADDR_TOO_LONG;
-            std::strcpy(daemon_config.servers[daemon_config.server_count], token);
-            ++daemon_config.server_count;
-        }
+        // A second pass over the last word read is no word of its own.
+        if (events != nullptr && !taken && !at_end && token[0] != '\0')
+            events->push_back({KEYWORD_NONE, line, false, token});
     }
 
-    if (!have_localport)
+    if (!seen[KEYWORD_LOCALPORT])
         return CONFIG_NO_LOCALPORT;
-    if (!have_serverport)
+    if (!seen[KEYWORD_SERVERPORT])
         return CONFIG_NO_SERVERPORT;
-    if (!have_maxclients)
+    if (!seen[KEYWORD_MAXCLIENTS])
         return CONFIG_NO_MAXCLIENTS;
     if (daemon_config.server_count == 0)
         return CONFIG_NO_SERVERS;
     return CONFIG_OK;
 }
 
-}  // namespace
-
 config_result read_config(const char *path)
 {
     daemon_config.server_count = 0;
-    // Opening a FIFO that has no writer would wait for one for ever; without
-    // O_NONBLOCK it returns at once. Reads block again afterwards (a FIFO is
-    // never read anyway, having no position).
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    std::FILE *file = open_config(path);
+    if (file == nullptr)
         return CONFIG_OPEN_FAILED;
-    int flags = fcntl(fd, F_GETFL);
-    std::FILE *file = flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0 ? nullptr : fdopen(fd, "rb");
-    if (file == nullptr) {
-        close(fd);
-        return CONFIG_OPEN_FAILED;
-    }
-    config_result code = parse(file);
+    config_result code = parse_config(file, nullptr);
     std::fclose(file);
     return code;
 }

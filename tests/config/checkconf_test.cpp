@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include "support/harness.h"
 
@@ -36,6 +41,22 @@ std::string servers(int count, const std::string &address = "127.0.0.2")
     for (int i = 0; i < count; ++i)
         text += "server " + address + "\n";
     return text;
+}
+
+// out with the number of each "(N ms)" replaced by '-', and the numbers in
+// *times, in order.
+std::string without_times(const std::string &out, std::vector<long> *times)
+{
+    std::string text;
+    std::size_t from = 0;
+    for (std::size_t at; (at = out.find(" ms)\n", from)) != std::string::npos; from = at + 5) {
+        const std::size_t open = out.rfind('(', at);
+        if (open == std::string::npos || open < from)
+            break;
+        times->push_back(std::strtol(out.c_str() + open + 1, nullptr, 10));
+        text.append(out, from, open + 1 - from).append("- ms)\n");
+    }
+    return text.append(out, from);
 }
 
 }  // namespace
@@ -164,4 +185,125 @@ TEST(Checkconf, WarnsAboutWhatWillNotWorkAsMeant)
         EXPECT_EQ(got.status, c.status);
         EXPECT_EQ(got.out.find("Configuration error") == std::string::npos, c.status == 0) << got.out;
     }
+}
+
+// The warnings name the line on which the daemon reads each word, whatever
+// ends the lines, and the words as the daemon cuts them; the verdict stays the
+// daemon's own.
+TEST(Checkconf, WarningsFollowTheDaemonsReading)
+{
+    const std::string port = std::to_string(free_port());
+    const std::string p = "dovra-checkconf: dovra.conf: line ";
+    const std::string z510(510, 'z');
+    const struct {
+        std::string text;
+        std::string err;
+        int status;
+    } cases[] = {
+        {"localport " + port + "\rserverport 0\rmaxclients 4\r# x\rserver ::1\r",
+         p + "2: serverport 0 is outside 1-65535; only its low 16 bits (0) are used\n" + p +
+             "5: server \"::1\" is not a dotted-decimal IPv4 address; it fails every probe\n",
+         0},
+        {"localport 1\r\nserverport 8000\r\r\nmaxclients 0\n\rserver 127.0.0.2\r\nlocalport " + port + "\n",
+         p + "4: maxclients 0 is below 1; every client is closed at once\n" + p +
+             "7: localport given twice (also on line 1); the last one wins\n",
+         0},
+        {"# a\r\nlocalport " + port + " serverport 2 maxclients 3\rserver 10.0.0.1#x",
+         p + "3: server \"10.0.0.1#x\" is not a dotted-decimal IPv4 address; it fails every probe\n", 0},
+        // The first 511 bytes hold a NUL: the daemon reads "localport" after them.
+        {"localport 1\nserverport 8000 maxclients 4 server 127.0.0.2\n" + std::string("a\0", 2) + z510.substr(1) +
+             "localport " + port,
+         p + "3: unknown keyword \"a\" is ignored\n" + p +
+             "3: localport given twice (also on line 1); the last one wins\n",
+         0},
+        {"localport " + port + "\nserverport 8000 maxclients 4\n" + z510 + std::string(1, '\0') + "server ::1",
+         p + "3: unknown keyword \"" + z510 + "\" is ignored\n" + p +
+             "3: server \"::1\" is not a dotted-decimal IPv4 address; it fails every probe\n",
+         0},
+        // 511 bytes without a NUL and more after them: too long.
+        {"localport 1\n" + z510 + "z" + std::string(1, '\0') + "x", "", 1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 60));
+        // Written here, since a NUL byte would end the text as a C string.
+        daemon_options write_text;
+        write_text.prepare = [&](const std::string &dir) { write_file(dir + "/dovra.conf", c.text); };
+        daemon_run daemon(nullptr, {}, write_text);
+        child_output got = check(daemon.dir().path());
+        EXPECT_EQ(got.err, c.err);
+        EXPECT_EQ(got.status, c.status);
+        EXPECT_EQ(c.status == 0 ? got.out + START_LINE : got.out, daemon.out());
+    }
+}
+
+// -p connects to each server as a worker's probe does, in the file's order,
+// and says what came of it; the status tells whether any server answered.
+// Nothing is contacted without -p, nor when the file is refused.
+TEST(Checkconf, ProbeReportsEachServer)
+{
+    backend_pool pool(2);
+    pool.stop(1);
+    const std::string accepting = backend_address(0), refusing = backend_address(1), dropping = backend_address(2);
+    // A listener whose queue is full: the system drops further connection
+    // attempts without an answer, as a filtered backend would.
+    unique_fd full(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(pool.port());
+    ASSERT_EQ(inet_pton(AF_INET, dropping.c_str(), &sa.sin_addr), 1);
+    ASSERT_EQ(bind(full.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    ASSERT_EQ(listen(full.get(), 0), 0);
+    unique_fd queued = connect_to(dropping, pool.port());
+    ASSERT_TRUE(queued);
+
+    temp_dir dir;
+    const std::string summary = "\n localport 8080\n serverport " + std::to_string(pool.port()) +
+                                "\n maxclients 4\n Servers: ";
+    auto not_ipv4 = [](int line) {
+        return "dovra-checkconf: p.conf: line " + std::to_string(line) +
+               ": server \"::1\" is not a dotted-decimal IPv4 address; it fails every probe\n";
+    };
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> servers;
+        std::string out;
+        std::string err;
+        int status;
+        int probes;  // connections the accepting backend sees
+    } cases[] = {
+        {{"-p", "p.conf"}, {accepting, refusing, "::1", dropping},
+         summary + "\n\t== " + accepting + " ==\n\t== " + refusing + " ==\n\t== ::1 ==\n\t== " + dropping + " ==\n" +
+             accepting + ": reachable (- ms)\n" + refusing + ": Connection refused (- ms)\n" +
+             "::1: not a dotted-decimal IPv4 address (- ms)\n" + dropping + ": timed out (- ms)\n",
+         not_ipv4(6), 0, 1},
+        {{"--probe", "p.conf"}, {refusing, "::1"},
+         summary + "\n\t== " + refusing + " ==\n\t== ::1 ==\n" + refusing + ": Connection refused (- ms)\n" +
+             "::1: not a dotted-decimal IPv4 address (- ms)\n",
+         not_ipv4(5), 1, 0},
+        {{"-p", "p.conf"}, {accepting, accepting},
+         summary + "\n\t== " + accepting + " ==\n\t== " + accepting + " ==\n" + accepting + ": reachable (- ms)\n" +
+             accepting + ": reachable (- ms)\n",
+         "", 0, 2},
+        {{"p.conf"}, {accepting}, summary + "\n\t== " + accepting + " ==\n", "", 0, 0},
+        {{"-p", "p.conf"}, {}, "\n Configuration error: undefined servers \n", "", 1, 0},
+        {{"p.conf", "-p"}, {accepting}, "", "usage: dovra-checkconf [FILE]\n", 2, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + std::to_string(c.servers.size()));
+        write_file(dir.file("p.conf"), config_text(8080, pool.port(), 4, c.servers));
+        const int before = pool.accepted(0);
+        child_output got = check(dir.path(), c.args);
+        std::vector<long> times;
+        EXPECT_EQ(without_times(got.out, &times), c.out);
+        EXPECT_EQ(got.err, c.err);
+        EXPECT_EQ(got.status, c.status);
+        for (std::size_t i = 0; i < times.size(); ++i) {
+            const bool timed_out = i == 3;
+            EXPECT_GE(times[i], timed_out ? 2900 : 0) << i;
+            EXPECT_LT(times[i], timed_out ? 4000 : 2900) << i;
+        }
+        EXPECT_TRUE(wait_for([&] { return pool.accepted(0) == before + c.probes; }));
+        EXPECT_EQ(pool.with_data(0), 0);
+    }
+    EXPECT_EQ(pool.accepted(1), 0);
 }

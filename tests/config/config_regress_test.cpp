@@ -45,3 +45,36 @@ TEST(ConfigRegress, FifoWithoutWriterReadsAsNoSettings)
     child_output child = run_in_child([&] { return read_config(fifo.c_str()); }, 5s);
     EXPECT_EQ(child.status, CONFIG_NO_LOCALPORT) << "read_config blocked on a FIFO without a writer";
 }
+
+// Files that the checker once read otherwise than the daemon: a NUL byte near
+// the 511-byte limit of a word, and lines ended by CR alone. A NUL ends a
+// word's text but not the word; a word that holds one within its first 511
+// bytes is cut after them, and the rest is read as a word of its own.
+TEST(ConfigRegress, NulNearTheLimitAndCrLineEnds)
+{
+    const std::string tail = "serverport 80\rmaxclients 5\rserver 10.0.0.1\r";
+    const std::string z509(509, 'z');
+    const struct {
+        std::string text;
+        int code;
+        int localport;
+    } cases[] = {
+        {std::string("a\0", 2) + z509 + "localport 800\r" + tail, CONFIG_OK, 800},
+        {z509 + "z" + std::string(1, '\0') + "localport 800\r" + tail, CONFIG_OK, 800},
+        {z509 + "zz" + "localport 800\r" + tail, CONFIG_TOKEN_TOO_LONG, 0},
+        {z509 + "zz" + std::string(1, '\0') + "localport 800\r" + tail, CONFIG_TOKEN_TOO_LONG, 0},
+        {"localport 800\r# server 10.0.0.9\r" + tail, CONFIG_OK, 800},
+    };
+    temp_dir dir;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text.substr(c.text.size() - tail.size() - 20));
+        write_file(dir.file("dovra.conf"), c.text);
+        daemon_config.localport = 0;
+        EXPECT_EQ(read_config(dir.file("dovra.conf").c_str()), c.code);
+        EXPECT_EQ(daemon_config.localport, c.localport);
+        if (c.code == CONFIG_OK) {
+            ASSERT_EQ(daemon_config.server_count, 1);
+            EXPECT_STREQ(daemon_config.servers[0], "10.0.0.1");
+        }
+    }
+}

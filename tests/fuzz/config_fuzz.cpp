@@ -1,4 +1,4 @@
-// Feeds arbitrary bytes to read_config as a real file and checks what any
+// Feeds arbitrary bytes to the parser as a real file and checks what any
 // input must leave behind: a known result code and a server list that fits
 // its slots, every address a NUL-terminated token of its own.
 #include <cctype>
@@ -6,12 +6,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <string>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include "config/config.h"
+#include "scratch_file.h"
 
 namespace {
 
@@ -21,38 +18,15 @@ void fail(const char *what)
     std::abort();
 }
 
-// An unnamed file, reopened by read_config through /proc: nothing is left in
-// the file system however the run ends.
-int scratch_file()
-{
-    const char *dir = std::getenv("TMPDIR");
-    int fd = open(dir != nullptr && *dir != '\0' ? dir : "/tmp", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd < 0)
-        fd = memfd_create("config_fuzz", MFD_CLOEXEC);
-    if (fd < 0)
-        fail("no scratch file");
-    return fd;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
-    static const int fd = scratch_file();
-    static const std::string path = "/proc/self/fd/" + std::to_string(fd);
-
-    if (ftruncate(fd, 0) != 0)
-        fail("ftruncate");
-    for (std::size_t done = 0; done < size;) {
-        ssize_t n = pwrite(fd, data + done, size - done, static_cast<off_t>(done));
-        if (n <= 0)
-            fail("pwrite");
-        done += static_cast<std::size_t>(n);
-    }
+    std::FILE *file = scratch_file_holding(data, size);
 
     // Garbage in the record shows up if the parser trusts what it did not write.
     std::memset(&daemon_config, 0xa5, sizeof daemon_config);
-    const int code = read_config(path.c_str());
+    const int code = parse_config(file, nullptr);
 
     if (code < CONFIG_OK || code >= static_cast<int>(config_error_text.size()))
         fail("result code out of range");

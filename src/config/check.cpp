@@ -1,0 +1,112 @@
+// The checker's reading of a configuration: the daemon's own parse, and a
+// warning for each setting the daemon accepts silently but that will not work
+// as meant. The warnings are made from the parser's own steps, so they cannot
+// name another word or another line than the one the daemon acts on.
+#include "config/config.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <strings.h>
+#include <vector>
+
+namespace {
+
+struct linter {
+    std::FILE *out;
+    const char *name;
+    std::array<int, KEYWORD_SERVER> set_on;  // line of the last localport, serverport, maxclients
+};
+
+__attribute__((format(printf, 3, 4))) void warn(const linter &l, int line, const char *format, ...)
+{
+    std::fprintf(l.out, "dovra-checkconf: %s: line %d: ", l.name, line);
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(l.out, format, args);
+    va_end(args);
+    std::fputc('\n', l.out);
+}
+
+bool is_keyword(const std::string &text)
+{
+    for (const char *keyword : config_keywords) {
+        if (strcasecmp(text.c_str(), keyword) == 0)
+            return true;
+    }
+    return false;
+}
+
+void check_port(const linter &l, int line, const char *name, int port)
+{
+    if (port < 1 || port > 65535)
+        warn(l, line, "%s %d is outside 1-65535; only its low 16 bits (%d) are used", name, port, port & 0xffff);
+}
+
+void note_setting(linter &l, config_keyword k, int line)
+{
+    if (k == KEYWORD_SERVER)
+        return;
+    if (l.set_on[k] != 0)
+        warn(l, line, "%s given twice (also on line %d); the last one wins", config_keywords[k], l.set_on[k]);
+    l.set_on[k] = line;
+}
+
+// Judges the value that the keyword k on line was given.
+void check_value(const linter &l, config_keyword k, int line, const std::string &value)
+{
+    if (is_keyword(value)) {
+        warn(l, line, "%s has the keyword \"%s\" as its value", config_keywords[k], value.c_str());
+        return;
+    }
+    const int number = std::atoi(value.c_str());
+    in_addr address;
+    switch (k) {
+    case KEYWORD_LOCALPORT:
+    case KEYWORD_SERVERPORT:
+        check_port(l, line, config_keywords[k], number);
+        break;
+    case KEYWORD_MAXCLIENTS:
+        if (number <= 0)
+            warn(l, line, "maxclients %d is below 1; every client is closed at once", number);
+        break;
+    case KEYWORD_SERVER:
+        if (inet_pton(AF_INET, value.c_str(), &address) <= 0)
+            warn(l, line, "server \"%s\" is not a dotted-decimal IPv4 address; it fails every probe",
+                 value.c_str());
+        break;
+    case KEYWORD_NONE:
+        break;
+    }
+}
+
+void explain(linter &l, const config_event &e)
+{
+    if (e.keyword == KEYWORD_NONE) {
+        warn(l, e.line, "unknown keyword \"%s\" is ignored", e.text.c_str());
+        return;
+    }
+    note_setting(l, e.keyword, e.line);
+    if (e.has_value)
+        check_value(l, e.keyword, e.line, e.text);
+    else
+        warn(l, e.line, "%s has no value at the end of the file", config_keywords[e.keyword]);
+}
+
+}  // namespace
+
+config_result check_config(std::FILE *file, const char *name, std::FILE *warnings)
+{
+    std::vector<config_event> events;
+    const config_result code = parse_config(file, &events);
+    linter l{warnings, name, {}};
+    for (const config_event &e : events)
+        explain(l, e);
+    return code;
+}
