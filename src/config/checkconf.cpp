@@ -88,7 +88,7 @@ int main(int argc, char **argv)
 {
     options o;
     if (!parse_args(argc, argv, o)) {
-        std::fprintf(stderr, "usage: dovra-checkconf [FILE]\n");
+        std::fprintf(stderr, "usage: dovra-checkconf [-p] [FILE]\n");
         return 2;
     }
 

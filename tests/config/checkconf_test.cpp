@@ -126,7 +126,7 @@ TEST(Checkconf, ExactOutputAndStatus)
         child_output got = check(dir.path(), args);
         EXPECT_EQ(got.status, 2);
         EXPECT_EQ(got.out, "");
-        EXPECT_EQ(got.err, "usage: dovra-checkconf [FILE]\n");
+        EXPECT_EQ(got.err, "usage: dovra-checkconf [-p] [FILE]\n");
     }
 }
 
@@ -286,7 +286,7 @@ TEST(Checkconf, ProbeReportsEachServer)
          "", 0, 2},
         {{"p.conf"}, {accepting}, summary + "\n\t== " + accepting + " ==\n", "", 0, 0},
         {{"-p", "p.conf"}, {}, "\n Configuration error: undefined servers \n", "", 1, 0},
-        {{"p.conf", "-p"}, {accepting}, "", "usage: dovra-checkconf [FILE]\n", 2, 0},
+        {{"p.conf", "-p"}, {accepting}, "", "usage: dovra-checkconf [-p] [FILE]\n", 2, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args[0] + " " + std::to_string(c.servers.size()));
