@@ -121,12 +121,15 @@ TEST(RelayStreams, CarriesEveryByteBothWaysAndEndsWhenEitherSideCloses)
             EXPECT_TRUE(duplex(client, up, down.size()) == down);
             EXPECT_TRUE(backend_got.get() == up);
 
-            // Bytes sent just before a close still arrive, then the relay returns 0.
+            // Bytes sent just before a close still arrive, followed by the
+            // end; once the other side closes too, the relay returns 0.
             socket_pair &closer = client_closes ? rig.client : rig.backend;
-            int other = client_closes ? backend : client;
+            socket_pair &other = client_closes ? rig.backend : rig.client;
             ASSERT_TRUE(send_all(closer.outer.get(), "last words"));
             closer.outer.reset();
-            EXPECT_EQ(recv_some(other, 10), "last words");
+            EXPECT_EQ(recv_some(other.outer.get(), 10), "last words");
+            EXPECT_TRUE(closed_without_data(other.outer.get()));
+            other.outer.reset();
             EXPECT_EQ(rig.relay.result(), 0);
             EXPECT_TRUE(is_open(rig.client.inner.get()) && is_open(rig.backend.inner.get()));
         }
@@ -198,6 +201,7 @@ TEST(RelayStreams, RetriesCallsThatASignalInterrupts)
         done = true;
         pester.join();
         client.outer.reset();
+        backend.outer.reset();
         EXPECT_EQ(relay.result(), 0);
     }
     pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);  // takes any signal still pending
