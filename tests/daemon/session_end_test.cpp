@@ -330,3 +330,31 @@ TEST(Relay, AReplyJustOverOnePieceLeavesWithoutWaitingForAnAcknowledgement)
     std::nth_element(ms.begin(), ms.begin() + 10, ms.end());
     EXPECT_LT(ms[10], 15.0) << "median round trip, ms";
 }
+
+TEST(Daemon, KeepsNoDescriptorItsLauncherLeaked)
+{
+    // The write end of a pipe, open without close-on-exec at a number above
+    // what the harness closes before it runs the launcher: the read end sees
+    // its end once no process of the daemon holds it any more.
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    if (old.rlim_cur <= 1500) {
+        if (old.rlim_max != RLIM_INFINITY && old.rlim_max <= 1500)
+            GTEST_SKIP() << "cannot open descriptor 1500";
+        rlimit raised = old;
+        raised.rlim_cur = 1501;
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+    }
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    unique_fd reader(ends[0]);
+    ASSERT_EQ(dup2(ends[1], 1500), 1500);
+    close(ends[1]);
+    rig r(1, echo_handler);
+    close(1500);
+    setrlimit(RLIMIT_NOFILE, &old);
+    ASSERT_TRUE(r.up());
+    pollfd p{reader.get(), POLLIN, 0};
+    char c;
+    EXPECT_TRUE(poll(&p, 1, 1000) == 1 && read(reader.get(), &c, 1) == 0) << "the daemon holds its launcher's descriptor";
+}
