@@ -51,10 +51,10 @@ void send_at_once(int fd)
 }
 
 // Sends what is pending. Returns 1 to go on, or -1 when the send failed.
-int drain(flow &f)
+int drain(flow &f, int more = 0)
 {
     while (f.head < f.tail) {
-        ssize_t n = send(f.to, f.buf + f.head, f.tail - f.head, RELAY_SEND_FLAGS);
+        ssize_t n = send(f.to, f.buf + f.head, f.tail - f.head, RELAY_SEND_FLAGS | more);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -79,24 +79,33 @@ int serve(flow &f, const fd_set &readable, const fd_set &writable)
         return FD_ISSET(f.to, &writable) ? drain(f) : 1;
     if (!FD_ISSET(f.from, &readable))
         return 1;
+    int result = 1;
+    bool held = false;
     for (int piece = 0; piece < PIECES_PER_TURN; ++piece) {
         ssize_t n;
         do
             n = recv(f.from, f.buf, sizeof f.buf, 0);
         while (n < 0 && errno == EINTR);
-        if (n == 0)
-            return 0;
-        if (n < 0)
-            return would_block(errno) ? 1 : -1;
+        if (n <= 0) {
+            result = n == 0 ? 0 : would_block(errno) ? 1 : -1;
+            break;
+        }
         f.tail = static_cast<std::size_t>(n);
-        if (drain(f) < 0)
+        // A full piece says that more is likely queued behind it: the kernel
+        // may then wait for the next piece and send both in one segment.
+        const bool full = f.tail == sizeof f.buf;
+        if (drain(f, full ? RELAY_SEND_MORE : 0) < 0)
             return -1;
+        held = full;
         // A short read emptied the socket: asking again would only cost a
         // recv() that would block.
-        if (f.tail != 0 || static_cast<std::size_t>(n) < sizeof f.buf)
-            return 1;
+        if (f.tail != 0 || !full)
+            break;
     }
-    return 1;
+    // Nothing more follows this turn: what the kernel held back leaves now.
+    if (held && RELAY_SEND_MORE != 0)
+        send_at_once(f.to);
+    return result;
 }
 
 // An empty direction waits for its sender to become readable (unless that
