@@ -253,30 +253,6 @@ TEST(RelayStreams, FailsOnASendToAResetPeer)
     std::signal(SIGPIPE, old);
 }
 
-TEST(RelaySession, CarriesALargeReplyWhileTheClientStillUploads)
-{
-    // The backend sends 1 MiB between reads of 4 KiB while its client
-    // uploads and reads at once: a relay that blocks on one side while the
-    // other waits for it stops both for good.
-    constexpr std::size_t reply = std::size_t{32} << 20;
-    constexpr std::size_t upload = std::size_t{8} << 20;
-    std::atomic<std::uint64_t> uploaded{0};
-    socket_pair client = make_pair(true);
-    int inner = client.inner.get();
-    auto backends = std::make_unique<backend_pool>(1, streaming_handler(reply, 5, &uploaded));
-    const std::string address = backend_address(0);
-    const std::uint16_t port = backends->port();
-    relay_thread relay([&] { return relay_session(inner, address.c_str(), port); }, {inner});
-
-    std::string got = duplex(client.outer.get(), random_bytes(upload, 6), reply, 30s);
-    EXPECT_EQ(got.size(), reply);
-    EXPECT_TRUE(got == random_bytes(reply, 5));
-    EXPECT_TRUE(wait_for([&] { return uploaded.load() == upload; }, 10s)) << uploaded.load();
-    client.outer.reset();
-    EXPECT_EQ(relay.result(), 0);
-    backends.reset();  // resets a relay that stalled, so that it returns
-}
-
 TEST(RelaySession, FailsWhenTheBackendCannotBeReached)
 {
     std::uint16_t closed = free_port();
