@@ -217,7 +217,7 @@ int main(int argc, char **argv)
         double lowest_other = 0;
         std::string lowest_peer;
         for (auto &p : peers)
-            if (p != "dovra" && p != "direct" && has(p, "ping.p50_us") &&
+            if (p != "dovra" && p != "dovra-before" && p != "direct" && has(p, "ping.p50_us") &&
                 (lowest_other == 0 || med(p, "ping.p50_us") < lowest_other)) {
                 lowest_other = med(p, "ping.p50_us");
                 lowest_peer = p;

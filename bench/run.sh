@@ -226,6 +226,7 @@ fi
         nginx) nginx -v 2>&1 | sed 's/.*: //' | tr -d '\n' ;;
         socat) socat -V | sed -n 's/^socat version \([^ ]*\).*/socat \1/p' | tr -d '\n' ;;
         rinetd) printf 'rinetd %s' "$(rinetd -v 2>&1 | sed 's/[^0-9.]//g')" ;;
+        dovra-before) printf 'dovra (before): %s' "$DOVRA_BEFORE" ;;
         *) printf '%s' "$p" ;;
         esac
         printf '; '
