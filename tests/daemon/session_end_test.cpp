@@ -134,8 +134,6 @@ TEST(SessionEnd, EveryByteArrivesWhenOneSideEndsWhileTheOtherStillSends)
         ASSERT_TRUE(r.up());
         replied = false;
         unique_fd c = r.client();
-        // As a pipelining client, it reads its reply late: most of the reply
-        // then waits in the relay's socket when the backend's FIN comes.
         // The client uploads without pause until its reply is complete, and
         // reads that reply late, as a pipelining client does: most of the
         // reply still waits in the relay's socket when the backend's FIN comes.
