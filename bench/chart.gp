@@ -12,4 +12,4 @@ set grid ytics
 set key outside bottom center horizontal
 set key autotitle columnheader
 set datafile separator "\t"
-plot datafile using 2:xtic(1), '' using 3, '' using 4, '' using 5
+plot datafile using 2:xtic(1), '' using 3, '' using 4, '' using 5, '' using 6

@@ -3,6 +3,13 @@
 // through a buffer of its own; while that buffer holds bytes the peer has not
 // taken, the connection is not read (back-pressure), so memory stays bounded.
 //
+// A connection whose first read starts with RR_MAGIC is a request/response
+// session instead: every further 4 bytes are a request, the size of the reply
+// in network byte order, and the reply is that many bytes, byte k of it
+// k % 251, written in one send() as far as the socket takes it, as a
+// kept-alive HTTP or redis server writes its answer. The client sends one
+// request at a time.
+//
 // Usage: bench_echo PORT COUNT [SECONDS]
 // Runs until SIGTERM/SIGINT or SECONDS (default 1200) have passed.
 #include <arpa/inet.h>
@@ -23,14 +30,26 @@ namespace {
 
 constexpr std::size_t BUF_SIZE = 64 * 1024;
 constexpr int MAX_LISTENERS = 10;
+constexpr char RR_MAGIC[8] = {'R', 'R', 'v', '1', '\r', '\n', '\r', '\n'};
+constexpr std::size_t REPLY_PERIOD = 251;
+
+enum conn_mode { UNKNOWN, ECHO, REPLY };
 
 struct conn {
     int fd;
+    conn_mode mode;
     std::size_t head;
     std::size_t tail;
     bool reading;
+    std::uint64_t reply_left;  // bytes of the current reply still to send
+    std::uint64_t reply_pos;   // of those already sent
+    unsigned char request[4];
+    int request_have;
     char buf[BUF_SIZE];
 };
+
+// reply_bytes[j] = j % REPLY_PERIOD, long enough for one send from any phase.
+char reply_bytes[BUF_SIZE + REPLY_PERIOD];
 
 volatile std::sig_atomic_t stopping = 0;
 
@@ -81,10 +100,47 @@ bool flush(conn *c)
     return true;
 }
 
+// Takes request bytes; a complete request starts its reply.
+void take_requests(conn *c, const char *p, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        c->request[c->request_have++] = static_cast<unsigned char>(p[i]);
+        if (c->request_have == 4) {
+            c->reply_left += std::uint64_t{c->request[0]} << 24 | std::uint64_t{c->request[1]} << 16 |
+                             std::uint64_t{c->request[2]} << 8 | c->request[3];
+            c->request_have = 0;
+        }
+    }
+}
+
+// Sends replies and reads requests until the socket would block; false when
+// the connection is to be closed.
+bool pump_replies(conn *c)
+{
+    for (;;) {
+        while (c->reply_left > 0) {
+            std::size_t n = c->reply_left < BUF_SIZE ? static_cast<std::size_t>(c->reply_left) : BUF_SIZE;
+            ssize_t k = send(c->fd, reply_bytes + c->reply_pos % REPLY_PERIOD, n, MSG_NOSIGNAL);
+            if (k < 0)
+                return errno == EAGAIN || errno == EINTR;
+            c->reply_left -= static_cast<std::uint64_t>(k);
+            c->reply_pos = c->reply_left == 0 ? 0 : c->reply_pos + static_cast<std::uint64_t>(k);
+        }
+        ssize_t n = recv(c->fd, c->buf, BUF_SIZE, 0);
+        if (n == 0)
+            return false;
+        if (n < 0)
+            return errno == EAGAIN || errno == EINTR;
+        take_requests(c, c->buf, static_cast<std::size_t>(n));
+    }
+}
+
 // Reads and echoes until the socket would block or the peer stops taking
 // bytes; false when the connection is to be closed.
 bool pump(conn *c)
 {
+    if (c->mode == REPLY)
+        return pump_replies(c);
     for (;;) {
         if (!flush(c))
             return false;
@@ -95,6 +151,13 @@ bool pump(conn *c)
             return false;
         if (n < 0)
             return errno == EAGAIN || errno == EINTR;
+        // The client sends the magic and its first request in one piece.
+        if (c->mode == UNKNOWN && n >= 8 && std::memcmp(c->buf, RR_MAGIC, 8) == 0) {
+            c->mode = REPLY;
+            take_requests(c, c->buf + 8, static_cast<std::size_t>(n) - 8);
+            return pump_replies(c);
+        }
+        c->mode = ECHO;
         c->tail = static_cast<std::size_t>(n);
     }
 }
@@ -117,6 +180,8 @@ int main(int argc, char **argv)
     std::signal(SIGTERM, on_signal);
     std::signal(SIGINT, on_signal);
     std::signal(SIGPIPE, SIG_IGN);
+    for (std::size_t j = 0; j < sizeof reply_bytes; ++j)
+        reply_bytes[j] = static_cast<char>(j % REPLY_PERIOD);
 
     int ep = epoll_create1(EPOLL_CLOEXEC);
     int listeners[MAX_LISTENERS];
@@ -152,8 +217,11 @@ int main(int argc, char **argv)
                     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
                     auto *c = static_cast<conn *>(std::malloc(sizeof(conn)));
                     c->fd = fd;
+                    c->mode = UNKNOWN;
                     c->head = c->tail = 0;
                     c->reading = true;
+                    c->reply_left = c->reply_pos = 0;
+                    c->request_have = 0;
                     epoll_event ev{};
                     ev.events = EPOLLIN;
                     ev.data.ptr = c;
@@ -166,7 +234,7 @@ int main(int argc, char **argv)
                 finish(c);
                 continue;
             }
-            bool want_read = c->tail == 0;
+            bool want_read = c->mode == REPLY ? c->reply_left == 0 : c->tail == 0;
             if (want_read != c->reading) {
                 c->reading = want_read;
                 update(ep, c);

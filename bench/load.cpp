@@ -12,6 +12,11 @@
 //       tree spent per connection.
 //   bench_load ping HOST PORT COUNT SECONDS
 //       64-byte round trips over one session; p50/p99.
+//   bench_load rr HOST PORT SIZE COUNT SECONDS
+//       request/response over one kept-alive session with bench_echo's reply
+//       protocol: a 4-byte request, a SIZE-byte reply (every byte checked),
+//       the next request once the whole reply is in, until COUNT or SECONDS;
+//       requests/s, p50/p99 of a round trip.
 //   bench_load idle HOST PORT SESSIONS PID
 //       opens SESSIONS sessions (each checked with one echo) and reports the
 //       growth of PSS and private memory of PID's process tree per session.
@@ -401,6 +406,47 @@ int run_ping(long count, double seconds)
     return 0;
 }
 
+int run_rr(std::uint32_t size, long count, double seconds)
+{
+    int fd = connect_target();
+    if (fd < 0) {
+        std::printf("error=connect\n");
+        return 1;
+    }
+    // bench_echo's magic, sent with the first request in one piece.
+    char request[12] = {'R', 'R', 'v', '1', '\r', '\n', '\r', '\n'};
+    for (int i = 0; i < 4; ++i)
+        request[8 + i] = static_cast<char>(size >> (24 - 8 * i));
+    std::vector<char> expected(size);
+    for (std::uint32_t k = 0; k < size; ++k)
+        expected[k] = static_cast<char>(k % 251);
+    std::vector<char> reply(size);
+    std::vector<double> rtt;
+    rtt.reserve(static_cast<std::size_t>(count));
+    bool ok = true;
+    const auto t0 = clock_type::now();
+    for (long i = 0; i < count && seconds_since(t0) < seconds; ++i) {
+        const auto s = clock_type::now();
+        const char *req = i == 0 ? request : request + 8;
+        if (!send_all(fd, req, i == 0 ? 12 : 4) || !recv_all(fd, reply.data(), size) ||
+            std::memcmp(reply.data(), expected.data(), size) != 0) {
+            ok = false;
+            break;
+        }
+        rtt.push_back(seconds_since(s) * 1e6);
+    }
+    const double elapsed = seconds_since(t0);
+    close(fd);
+    if (!ok) {
+        std::printf("error=rr after=%zu\n", rtt.size());
+        return 1;
+    }
+    const std::size_t n = rtt.size();
+    std::printf("rps=%.0f p50_us=%.1f p99_us=%.1f requests=%zu\n", static_cast<double>(n) / elapsed,
+                percentile(rtt, 0.50), percentile(rtt, 0.99), n);
+    return 0;
+}
+
 int run_idle(int sessions, int pid)
 {
     const memory before = tree_memory(pid);
@@ -504,6 +550,7 @@ int usage()
                  "usage: bench_load bulk HOST PORT SECONDS [PID]\n"
                  "       bench_load conn HOST PORT CONCURRENCY SECONDS MAXCONN [PID]\n"
                  "       bench_load ping HOST PORT COUNT SECONDS\n"
+                 "       bench_load rr HOST PORT SIZE COUNT SECONDS\n"
                  "       bench_load idle HOST PORT SESSIONS PID\n"
                  "       bench_load daemon DIR BINARY\n");
     return 2;
@@ -530,6 +577,8 @@ int main(int argc, char **argv)
                         argc > 7 ? std::atoi(argv[7]) : 0);
     if (mode == "ping" && argc >= 6)
         return run_ping(std::atol(argv[4]), std::atof(argv[5]));
+    if (mode == "rr" && argc >= 7)
+        return run_rr(static_cast<std::uint32_t>(std::atol(argv[4])), std::atol(argv[5]), std::atof(argv[6]));
     if (mode == "idle" && argc >= 6)
         return run_idle(std::atoi(argv[4]), std::atoi(argv[5]));
     return usage();

@@ -40,7 +40,23 @@ const metric METRICS[] = {
     {"idle.private_kib_per_session", "private memory per idle session, KiB", false, 1},
     {"idle.pss_kib_per_session", "PSS per idle session, KiB", false, 1},
     {"bulk.cpu_ms_per_gib", "forwarder CPU per GiB of bulk echo, ms", false, 0},
+    {"rr1k.p50_us", "request/response 1 KB, p50 µs", false, 1},
+    {"rr1k.p99_us", "request/response 1 KB, p99 µs", false, 1},
+    {"rr1k.rps", "request/response 1 KB, requests/s", true, 0},
+    {"rr6k.p50_us", "request/response 6 KB, p50 µs", false, 1},
+    {"rr6k.p99_us", "request/response 6 KB, p99 µs", false, 1},
+    {"rr6k.rps", "request/response 6 KB, requests/s", true, 0},
+    {"rr64k.p50_us", "request/response 64 KB, p50 µs", false, 1},
+    {"rr64k.p99_us", "request/response 64 KB, p99 µs", false, 1},
+    {"rr64k.rps", "request/response 64 KB, requests/s", true, 0},
+    {"rr1m.p50_us", "request/response 1 MB, p50 µs", false, 0},
+    {"rr1m.p99_us", "request/response 1 MB, p99 µs", false, 0},
+    {"rr1m.rps", "request/response 1 MB, requests/s", true, 0},
 };
+// The request/response rows, printed as a table of their own.
+constexpr std::size_t FIRST_RR = 13;
+constexpr std::size_t METRIC_COUNT = sizeof METRICS / sizeof METRICS[0];
+static_assert(METRIC_COUNT == FIRST_RR + 12);
 
 bool has(const std::string &peer, const std::string &key)
 {
@@ -98,7 +114,7 @@ void target(const char *what, double value, double limit, bool at_least)
 void print_header_row(const std::vector<std::string> &names)
 {
     for (auto &p : names)
-        std::printf(" %s |", p.c_str());
+        std::printf(" %s |", p == "dovra-before" ? "dovra (before)" : p.c_str());
     std::printf("\n|---|");
     for (std::size_t i = 0; i < names.size(); ++i)
         std::printf("---|");
@@ -147,17 +163,25 @@ int main(int argc, char **argv)
     std::printf("Medians over %d rounds in **bold**, then (min–max). `–`: not measured "
                 "(direct has no forwarder process).\n\n| measure |", rounds);
     print_header_row(peers);
-    for (const auto &m : METRICS) {
-        std::printf("| %s |", m.label);
-        for (auto &p : peers)
-            std::printf(" %s |", cell(p, m).c_str());
-        std::printf("\n");
-    }
+    auto print_rows = [](std::size_t from, std::size_t to) {
+        for (std::size_t i = from; i < to; ++i) {
+            std::printf("| %s |", METRICS[i].label);
+            for (auto &p : peers)
+                std::printf(" %s |", cell(p, METRICS[i]).c_str());
+            std::printf("\n");
+        }
+    };
+    print_rows(0, FIRST_RR);
+    std::printf("\nRequest/response over one kept-alive session: a 4-byte request, a reply of the "
+                "given size, the next request once the reply is in (medians over the rounds, then "
+                "(min–max)):\n\n| measure |");
+    print_header_row(peers);
+    print_rows(FIRST_RR, METRIC_COUNT);
 
     std::printf("\nRatios against a direct connection (medians; 1.00 = as good as no forwarder, "
                 "less is worse; for latencies direct ÷ peer):\n\n| measure |");
     print_header_row(peers);
-    const int headline[] = {0, 1, 4, 7};
+    const int headline[] = {0, 1, 4, 7, static_cast<int>(FIRST_RR) + 3};
     for (int h : headline) {
         const metric &m = METRICS[h];
         std::printf("| %s |", m.label);
@@ -168,7 +192,7 @@ int main(int argc, char **argv)
 
     std::ofstream chart(argv[2]);
     chart << "peer\t\"bulk throughput\"\t\"connections/s, c=1\"\t\"connections/s, c=16\"\t"
-             "\"ping-pong RTT p50 (direct ÷ peer)\"\n";
+             "\"ping-pong RTT p50 (direct ÷ peer)\"\t\"request/response 6 KB p50 (direct ÷ peer)\"\n";
     for (auto &p : peers) {
         if (p == "direct")
             continue;
@@ -193,7 +217,7 @@ int main(int argc, char **argv)
         double lowest_other = 0;
         std::string lowest_peer;
         for (auto &p : peers)
-            if (p != "dovra" && p != "direct" && has(p, "ping.p50_us") &&
+            if (p != "dovra" && p != "dovra-before" && p != "direct" && has(p, "ping.p50_us") &&
                 (lowest_other == 0 || med(p, "ping.p50_us") < lowest_other)) {
                 lowest_other = med(p, "ping.p50_us");
                 lowest_peer = p;
@@ -203,6 +227,12 @@ int main(int argc, char **argv)
                    med("dovra", "ping.p50_us") / lowest_other, 1.0, false);
         target("private KiB per idle session", med("dovra", "idle.private_kib_per_session"), 32, false);
         target("CPU per connection ÷ socat", ratio("socat", "conn1.cpu_us_per_conn"), 0.5, false);
+        target("request/response 6 KB p50 ÷ direct", ratio("direct", "rr6k.p50_us"), 1.5, false);
+        if (has("dovra-before", "bulk.mibps")) {
+            target("bulk ÷ dovra (before)", ratio("dovra-before", "bulk.mibps"), 0.9, true);
+            target("conn/s c=1 ÷ dovra (before)", ratio("dovra-before", "conn1.cps"), 0.9, true);
+            target("conn/s c=16 ÷ dovra (before)", ratio("dovra-before", "conn16.cps"), 0.9, true);
+        }
     }
     if (!failures.empty()) {
         std::printf("\nRuns that failed their check (left out of the figures):\n\n");

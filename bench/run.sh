@@ -2,8 +2,11 @@
 # Runs dovra and the other forwarders side by side on loopback, in alternating
 # rounds, and writes docs/benchmarks.md with its chart. Usage: bench/run.sh
 # Settings (environment): BENCH_ROUNDS (5), BENCH_SECONDS per timed run (2),
-# BENCH_BUILD_DIR (build-bench), BENCH_OUT (docs/benchmarks.md), BENCH_PEERS
-# (names of the peers to run, default all).
+# BENCH_RR_SECONDS per request/response run (1), BENCH_BUILD_DIR (build-bench),
+# BENCH_OUT (docs/benchmarks.md), BENCH_PEERS (names of the peers to run,
+# default all), BENCH_DOVRA_BEFORE (another dovra binary, e.g. one built from
+# an earlier commit, run beside this one as the peer "dovra-before" on port
+# 19007, so that one run compares the two).
 # As root, missing peers are installed from Debian packages; peers that are
 # still missing are left out of the tables.
 set -eu
@@ -12,6 +15,8 @@ cd "$(dirname "$0")/.."
 ROOT=$PWD
 ROUNDS=${BENCH_ROUNDS:-5}
 SECONDS_PER_RUN=${BENCH_SECONDS:-2}
+RR_SECONDS=${BENCH_RR_SECONDS:-1}
+DOVRA_BEFORE=${BENCH_DOVRA_BEFORE:-}
 BUILD_DIR=${BENCH_BUILD_DIR:-build-bench}
 OUT=${BENCH_OUT:-docs/benchmarks.md}
 CHART=$(dirname "$OUT")/benchmarks.png
@@ -65,9 +70,13 @@ cmake --build "$BUILD_DIR" -j 2 --target bench_echo bench_load bench_report benc
 BIN=$(cd "$BUILD_DIR" && pwd)/bench
 LOAD=$BIN/bench_load
 
-for port in $(seq $ECHO_PORT $((ECHO_PORT + 6))); do
+if [ -n "$DOVRA_BEFORE" ] && [ ! -x "$DOVRA_BEFORE" ]; then
+    log "BENCH_DOVRA_BEFORE=$DOVRA_BEFORE is not an executable"
+    exit 1
+fi
+for port in $(seq $ECHO_PORT $((ECHO_PORT + 7))); do
     if [ -n "$(ss -Hltn "sport = :$port")" ]; then
-        log "port $port is in use; the benchmark needs 19000-19006 on loopback"
+        log "port $port is in use; the benchmark needs 19000-19007 on loopback"
         exit 1
     fi
 done
@@ -115,14 +124,16 @@ add_peer() {  # name port pid
     fi
 }
 
-if wanted dovra; then
-mkdir "$TMP/dovra"
-cp "$PEERS_DIR/dovra.conf" "$TMP/dovra/dovra.conf"
-"$LOAD" daemon "$TMP/dovra" "$BIN/bin/dovra" >"$TMP/dovra/stdout" 2>"$TMP/dovra/stderr" &
-STARTED="$STARTED $!"
-for _ in $(seq 100); do [ -s "$TMP/dovra/daemon.pid" ] && break; sleep 0.05; done
-add_peer dovra 19001 "$(cat "$TMP/dovra/daemon.pid" 2>/dev/null || echo 0)"
-fi
+start_dovra() {  # name binary port
+    mkdir "$TMP/$1"
+    sed "s/^localport .*/localport $3/" "$PEERS_DIR/dovra.conf" >"$TMP/$1/dovra.conf"
+    "$LOAD" daemon "$TMP/$1" "$2" >"$TMP/$1/stdout" 2>"$TMP/$1/stderr" &
+    STARTED="$STARTED $!"
+    for _ in $(seq 100); do [ -s "$TMP/$1/daemon.pid" ] && break; sleep 0.05; done
+    add_peer "$1" "$3" "$(cat "$TMP/$1/daemon.pid" 2>/dev/null || echo 0)"
+}
+wanted dovra && start_dovra dovra "$BIN/bin/dovra" 19001
+[ -n "$DOVRA_BEFORE" ] && start_dovra dovra-before "$DOVRA_BEFORE" 19007
 
 if command -v haproxy >/dev/null && wanted haproxy; then
     haproxy -db -f "$PEERS_DIR/haproxy.cfg" >"$TMP/haproxy.log" 2>&1 &
@@ -169,6 +180,7 @@ measure() {  # round peer measure
     idle)
         [ "$pid" -gt 0 ] || return 0
         out=$(timeout 30 "$LOAD" idle "$host" "$port" $IDLE_SESSIONS "$pid" 2>&1) || true ;;
+    rr*) out=$(timeout 30 "$LOAD" rr "$host" "$port" "${RR_SIZE[$3]}" 20000 "$RR_SECONDS" 2>&1) || true ;;
     esac
     [ -n "$out" ] || out="error=timeout"
     echo "$1 $2 $3 $out" | tr '\n' ' ' >>"$RAW"
@@ -176,6 +188,9 @@ measure() {  # round peer measure
     log "round $1 $2 $3: $out"
 }
 
+# Request/response reply sizes: 6000 bytes is a reply a little over one
+# 4096-byte relay piece.
+declare -A RR_SIZE=([rr1k]=1024 [rr6k]=6000 [rr64k]=65536 [rr1m]=1048576)
 peer_list=($PEERS)
 n=${#peer_list[@]}
 started_at=$(date +%s)
@@ -183,7 +198,7 @@ for round in $(seq "$ROUNDS"); do
     # Each round starts with another peer, so no peer always runs first.
     order=()
     for i in $(seq 0 $((n - 1))); do order+=("${peer_list[$(((i + round - 1) % n))]}"); done
-    for m in bulk conn1 conn16 ping idle; do
+    for m in bulk conn1 conn16 ping idle rr1k rr6k rr64k rr1m; do
         for peer in "${order[@]}"; do
             measure "$round" "$peer" "$m"
             sleep 0.2  # let closed sessions and workers settle
@@ -204,13 +219,14 @@ fi
     echo "# Benchmarks"
     echo
     echo "Written by \`make bench\` (bench/run.sh) on $(date -u '+%Y-%m-%d %H:%M UTC'): $(nproc) cores,"
-    echo "$(uname -sr), $ROUNDS rounds of ${SECONDS_PER_RUN}s runs in ${elapsed}s."
+    echo "$(uname -sr), $ROUNDS rounds of ${SECONDS_PER_RUN}s runs (request/response ${RR_SECONDS}s) in ${elapsed}s."
     echo "Peers: $(for p in $PEERS; do
         case $p in
         haproxy) haproxy -v | sed -n '1s/^HAProxy version \([^ ]*\).*/haproxy \1/p' | tr -d '\n' ;;
         nginx) nginx -v 2>&1 | sed 's/.*: //' | tr -d '\n' ;;
         socat) socat -V | sed -n 's/^socat version \([^ ]*\).*/socat \1/p' | tr -d '\n' ;;
         rinetd) printf 'rinetd %s' "$(rinetd -v 2>&1 | sed 's/[^0-9.]//g')" ;;
+        dovra-before) printf 'dovra (before): %s' "$DOVRA_BEFORE" ;;
         *) printf '%s' "$p" ;;
         esac
         printf '; '

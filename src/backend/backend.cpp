@@ -1,6 +1,7 @@
 #include "backend/backend.h"
 
 #include <cerrno>
+#include <new>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <unistd.h>
@@ -16,11 +17,10 @@ constexpr std::size_t STATUS_TABLE_SIZE = MAX_SERVERS * sizeof(status_slot);
 static_assert(STATUS_TABLE_SIZE == 40);
 
 // Opens and at once closes a connection to server i: the backend sees a
-// connection with no data. errno tells why a failed probe failed, or is 0
-// when the address text is not IPv4.
+// connection with no data. errno tells why a failed probe failed; an address
+// text that is not IPv4 leaves it as it was.
 bool probe(int i)
 {
-    errno = 0;
     int fd = connect_backend(daemon_config.servers[i], daemon_config.serverport);
     if (fd < 0)
         return false;
@@ -45,13 +45,22 @@ int create_status_table()
         errno = saved;
         return -1;
     }
-    server_status = static_cast<status_slot *>(table);
+    // The slots are objects of their own in the segment, not raw bytes
+    // read as atomics; the system has zeroed it, which is STATUS_FREE.
+    status_slot *slots = static_cast<status_slot *>(table);
+    for (int i = 0; i < MAX_SERVERS; ++i)
+        new (&slots[i]) status_slot(STATUS_FREE);
+    server_status = slots;
     return 0;
 }
 
 int choose_server()
 {
     const int count = daemon_config.server_count;
+    // Once for the whole walk, not per probe: a server whose text is not IPv4
+    // fails without a reason of its own, and the reason an earlier probe left
+    // must then stand for the caller's report.
+    errno = 0;
     for (int i = 0; i < count; ++i) {
         if (!probe(i)) {
             set_status(i, STATUS_DOWN);

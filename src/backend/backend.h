@@ -37,5 +37,6 @@ inline void set_status(int index, std::int32_t state)
 
 // Probes the backends in configuration order and returns the index of the
 // first that answers and is free, else of the first that is not down, else
-// -1. errno then tells why the last probe failed, or is 0.
+// -1. errno then tells why the last probe that had a system reason failed,
+// or is 0 when none had.
 [[nodiscard]] int choose_server();

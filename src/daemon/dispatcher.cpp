@@ -120,9 +120,6 @@ void reap_children(int)
 void serve_client(int client_fd, int listen_fd)
 {
     close(listen_fd);
-    // A send to a reset peer must fail with EPIPE and end the relay through
-    // its normal path, which frees the slot, rather than kill the worker.
-    install_handler(SIGPIPE, SIG_IGN);
 
     int index = choose_server();
     if (index == -1) {

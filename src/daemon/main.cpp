@@ -1,11 +1,13 @@
 // dovra: a TCP forwarding daemon. It takes no arguments; everything comes
 // from the configuration file.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
 #include "backend/backend.h"
+#include "common/platform.h"
 #include "common/report.h"
 #include "config/config.h"
 #include "daemon/daemon.h"
@@ -25,6 +27,11 @@ void fork_and_leave()
 
 int main()
 {
+    // Standard output and error may be pipes whose reader goes away (a log
+    // collector restarted): a report written then must be lost, not end the
+    // daemon. The disposition is inherited by every process forked later.
+    install_handler(SIGPIPE, SIG_IGN);
+    close_inherited_descriptors();
     errno = 0;
     if (create_status_table() < 0) {
         report("Error creating status table");

@@ -6,6 +6,9 @@
 
 inline constexpr int LISTEN_BACKLOG = 10;
 inline constexpr std::size_t RELAY_BUF_SIZE = 4096;
+// The longest a session's end waits for its peers to take the last bytes and
+// close their side.
+inline constexpr int RELAY_LINGER_MS = 2000;
 
 // Returns a socket listening on every local IPv4 address at the low 16 bits
 // of port, or -1 with errno set by the failing call.
@@ -17,8 +20,11 @@ inline constexpr std::size_t RELAY_BUF_SIZE = 4096;
 [[nodiscard]] int connect_backend(const char *address, std::int32_t port);
 
 // Copies bytes both ways between two connected sockets until one side closes
-// (returns 0) or a transfer fails (returns -1, errno set). Both sockets are
-// made non-blocking; neither is closed.
+// (returns 0) or a transfer fails (returns -1, errno set by that transfer).
+// Then ends both in order: the bytes already read from one side are passed to
+// the other, each side is sent a FIN, and what either still sends is dropped
+// until both have closed or RELAY_LINGER_MS have passed. Both sockets are
+// made non-blocking and, when TCP, sent without Nagle delay; neither is closed.
 [[nodiscard]] int relay_streams(int client_fd, int backend_fd);
 
 // Connects to the backend and relays the client's session to it. Returns -1

@@ -1,10 +1,15 @@
 #include "net/net.h"
 
 #include <cerrno>
+#include <ctime>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/types.h>
+
+#include "common/platform.h"
 
 namespace {
 
@@ -13,11 +18,14 @@ constexpr int PIECES_PER_TURN = 64;
 // One direction of a session. Bytes wait in buf[head, tail) until the
 // receiving side takes them; nothing more is read from the sending side
 // before all of them are sent, so no byte is dropped, reordered or repeated.
+// ended and shut belong to the end of the session.
 struct flow {
     int from;
     int to;
     std::size_t head;
     std::size_t tail;
+    bool ended;  // from has closed or failed
+    bool shut;   // to has been sent its FIN
     char buf[RELAY_BUF_SIZE];
 };
 
@@ -32,11 +40,21 @@ bool set_nonblocking(int fd)
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
+// Each piece leaves as soon as it is read. With Nagle's algorithm a reply a
+// little over one piece would hold its last piece until the peer acknowledged
+// the first, which a peer that delays its acknowledgements does only after
+// tens of milliseconds. A socket that is not TCP has no such delay to remove.
+void send_at_once(int fd)
+{
+    int on = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 // Sends what is pending. Returns 1 to go on, or -1 when the send failed.
-int drain(flow &f)
+int drain(flow &f, int more = 0)
 {
     while (f.head < f.tail) {
-        ssize_t n = send(f.to, f.buf + f.head, f.tail - f.head, 0);
+        ssize_t n = send(f.to, f.buf + f.head, f.tail - f.head, RELAY_SEND_FLAGS | more);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -61,34 +79,122 @@ int serve(flow &f, const fd_set &readable, const fd_set &writable)
         return FD_ISSET(f.to, &writable) ? drain(f) : 1;
     if (!FD_ISSET(f.from, &readable))
         return 1;
+    int result = 1;
+    bool held = false;
     for (int piece = 0; piece < PIECES_PER_TURN; ++piece) {
         ssize_t n;
         do
             n = recv(f.from, f.buf, sizeof f.buf, 0);
         while (n < 0 && errno == EINTR);
-        if (n == 0)
-            return 0;
-        if (n < 0)
-            return would_block(errno) ? 1 : -1;
+        if (n <= 0) {
+            result = n == 0 ? 0 : would_block(errno) ? 1 : -1;
+            break;
+        }
         f.tail = static_cast<std::size_t>(n);
-        if (drain(f) < 0)
+        // A full piece says that more is likely queued behind it: the kernel
+        // may then wait for the next piece and send both in one segment.
+        const bool full = f.tail == sizeof f.buf;
+        if (drain(f, full ? RELAY_SEND_MORE : 0) < 0)
             return -1;
+        held = full;
         // A short read emptied the socket: asking again would only cost a
         // recv() that would block.
-        if (f.tail != 0 || static_cast<std::size_t>(n) < sizeof f.buf)
-            return 1;
+        if (f.tail != 0 || !full)
+            break;
     }
-    return 1;
+    // Nothing more follows this turn: what the kernel held back leaves now.
+    if (held && RELAY_SEND_MORE != 0)
+        send_at_once(f.to);
+    return result;
 }
 
-// An empty direction waits for its sender to become readable, a full one for
-// its receiver to become writable.
+// An empty direction waits for its sender to become readable (unless that
+// has ended), a full one for its receiver to become writable.
 void watch(const flow &f, fd_set &readable, fd_set &writable)
 {
-    if (f.tail == 0)
-        FD_SET(f.from, &readable);
-    else
+    if (f.tail != 0)
         FD_SET(f.to, &writable);
+    else if (!f.ended)
+        FD_SET(f.from, &readable);
+}
+
+// select() overwrites its sets, so they are built anew before each call.
+void watch_both(const flow &up, const flow &down, fd_set &readable, fd_set &writable)
+{
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    watch(up, readable, writable);
+    watch(down, readable, writable);
+}
+
+// ---- the end of a session ----
+//
+// Closing a socket while input is still queued on it makes the kernel answer
+// with a reset, and a reset throws away what was still on its way to the
+// peer. So the end is orderly: what was read before the end is passed on,
+// each side gets a FIN after its last byte, and what either side still sends
+// is read and dropped until it closes too. A peer that neither reads nor
+// closes is given up after RELAY_LINGER_MS.
+
+// Passes on what is pending for f.to, then sends f.to its FIN. A receiver
+// that has gone loses what it did not take.
+void deliver(flow &f)
+{
+    if (f.tail != 0 && drain(f) < 0)
+        f.head = f.tail = 0;
+    if (f.tail == 0 && !f.shut) {
+        (void)shutdown(f.to, SHUT_WR);
+        f.shut = true;
+    }
+}
+
+// Reads and drops what f.from sends, into the direction's own buffer once it
+// is empty, until f.from would block, closes or fails. Bounded per call, so
+// that a sender that never pauses cannot keep the deadline from being seen.
+void discard(flow &f)
+{
+    for (int piece = 0; piece < PIECES_PER_TURN && !f.ended && f.tail == 0; ++piece) {
+        ssize_t n = recv(f.from, f.buf, sizeof f.buf, 0);
+        if (n < 0 && (errno == EINTR || would_block(errno)))
+            return;
+        if (n <= 0)
+            f.ended = true;
+    }
+}
+
+bool finished(const flow &f)
+{
+    return f.ended && f.shut;
+}
+
+long long now_ms()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// Returns once both sides have had their FIN and closed, or at the bound.
+void end_session(flow &up, flow &down, int nfds)
+{
+    const long long deadline = now_ms() + RELAY_LINGER_MS;
+    for (;;) {
+        deliver(up);
+        deliver(down);
+        discard(up);
+        discard(down);
+        if (finished(up) && finished(down))
+            return;
+        const long long left = deadline - now_ms();
+        if (left <= 0)
+            return;
+        fd_set readable;
+        fd_set writable;
+        watch_both(up, down, readable, writable);
+        timeval wait{static_cast<time_t>(left / 1000), static_cast<suseconds_t>(left % 1000 * 1000)};
+        if (select(nfds, &readable, &writable, nullptr, &wait) < 0 && errno != EINTR)
+            return;
+    }
 }
 
 }  // namespace
@@ -101,31 +207,33 @@ int relay_streams(int client_fd, int backend_fd)
     }
     if (!set_nonblocking(client_fd) || !set_nonblocking(backend_fd))
         return -1;
+    send_at_once(client_fd);
+    send_at_once(backend_fd);
 
-    flow up{client_fd, backend_fd, 0, 0, {}};
-    flow down{backend_fd, client_fd, 0, 0, {}};
+    flow up{client_fd, backend_fd, 0, 0, false, false, {}};
+    flow down{backend_fd, client_fd, 0, 0, false, false, {}};
     const int nfds = (client_fd > backend_fd ? client_fd : backend_fd) + 1;
 
-    for (;;) {
-        // select() overwrites its sets, so they are built anew each turn.
+    int result = 1;
+    while (result > 0) {
         fd_set readable;
         fd_set writable;
-        FD_ZERO(&readable);
-        FD_ZERO(&writable);
-        watch(up, readable, writable);
-        watch(down, readable, writable);
+        watch_both(up, down, readable, writable);
         if (select(nfds, &readable, &writable, nullptr, nullptr) < 0) {
             if (errno == EINTR)
                 continue;
-            return -1;
+            result = -1;
+            break;
         }
-        int result = serve(up, readable, writable);  // the client's side first
-        if (result <= 0)
-            return result;
-        result = serve(down, readable, writable);
-        if (result <= 0)
-            return result;
+        result = serve(up, readable, writable);  // the client's side first
+        if (result > 0)
+            result = serve(down, readable, writable);
     }
+    // The caller reports the call that ended the session, not the end's.
+    const int saved = errno;
+    end_session(up, down, nfds);
+    errno = saved;
+    return result;
 }
 
 int relay_session(int client_fd, const char *address, std::int32_t port)

@@ -161,7 +161,7 @@ TEST_F(choose_server_test, address_text_not_ipv4_is_down_without_a_connection)
         configure(pool.port(), {refusing, text});
         errno = EBADF;
         EXPECT_EQ(choose_server(), -1);
-        EXPECT_EQ(errno, 0) << "the last probe failed without a system error";
+        EXPECT_EQ(errno, ECONNREFUSED) << "the reason of the last probe that had one";
         EXPECT_EQ(statuses(), (std::vector<int>{D, D}));
 
         configure(pool.port(), {text, refusing});

@@ -1,9 +1,13 @@
-// Drives relay_streams between two socketpairs, one for the client and one
-// for the backend, with a script taken from the input: sends and receives of
-// any size on the far ends, pauses, small socket buffers and a close, while
-// the relay runs on a thread of its own. Every byte must arrive once and in
-// order; when the relay ends on an orderly close, everything the closing side
-// sent must have reached the other side.
+// Drives relay_streams between two loopback TCP connections, one for the
+// client and one for the backend, with a script taken from the input: sends
+// and receives of any size on the far ends, pauses, small socket buffers, and
+// one end of the session: a close, a FIN followed by reading on, or a reset,
+// by either side. The relay runs on a thread of its own. Every byte must
+// arrive once and in order. After the end the other side reads until the
+// relay's FIN and closes; the relay must then return at once, not after its
+// linger bound, and when it ended on an orderly close everything the closing
+// side had sent must have reached the other side.
+#include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -12,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
@@ -22,7 +27,9 @@
 
 namespace {
 
-void fail(const char *what)
+using clock_type = std::chrono::steady_clock;
+
+[[noreturn]] void fail(const char *what)
 {
     std::fprintf(stderr, "relay_fuzz: %s\n", what);
     std::abort();
@@ -89,51 +96,75 @@ void small_buffers(int fd, unsigned code)
 {
     if (code == 0)
         return;
-    int size = static_cast<int>(code) * 1024;
+    int size = static_cast<int>(code) * 4096;
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
+
+int listener = -1;
+sockaddr_in listen_address{};
+
+// A loopback TCP connection: far is the test's end, near the relay's. The
+// far end's buffers are set before the handshake, so the window follows them.
+bool tcp_pair(unsigned far_buffers, unsigned near_buffers, int &far, int &near)
+{
+    far = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    small_buffers(far, far_buffers);
+    if (far < 0 || connect(far, reinterpret_cast<sockaddr *>(&listen_address), sizeof listen_address) != 0)
+        return false;
+    near = accept(listener, nullptr, nullptr);
+    small_buffers(near, near_buffers);
+    return near >= 0;
+}
+
+// How the first side to end does it.
+enum end_mode { END_CLOSE, END_FIN_THEN_READ, END_RESET };
 
 struct relay_thread {
     std::atomic<bool> done{false};
     int result = 1;
     int error = 0;
+    clock_type::time_point ended;
 };
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    // As in a worker: a send to a closed peer fails with EPIPE.
+    // As in the daemon: a report to a closed pipe must not end the process.
     std::signal(SIGPIPE, SIG_IGN);
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listen_address.sin_family = AF_INET;
+    listen_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof listen_address;
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&listen_address), len) != 0 ||
+        listen(listener, 16) != 0 || getsockname(listener, reinterpret_cast<sockaddr *>(&listen_address), &len) != 0)
+        fail("cannot listen on 127.0.0.1");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
 {
     script in{data, size};
-    int client_pair[2];
-    int backend_pair[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, client_pair) != 0 ||
-        socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, backend_pair) != 0)
-        fail("socketpair");
     unsigned sizes = in.next();
-    small_buffers(client_pair[1], sizes & 3);
-    small_buffers(backend_pair[1], (sizes >> 2) & 3);
-    small_buffers(client_pair[0], (sizes >> 4) & 3);
-    small_buffers(backend_pair[0], (sizes >> 6) & 3);
+    int client_far = -1, client_near = -1, backend_far = -1, backend_near = -1;
+    if (!tcp_pair(sizes & 3, (sizes >> 4) & 3, client_far, client_near) ||
+        !tcp_pair((sizes >> 2) & 3, (sizes >> 6) & 3, backend_far, backend_near))
+        fail("cannot connect on loopback");
 
-    peer client{client_pair[0], 0};
-    peer backend{backend_pair[0], 1};
+    peer client{client_far, 0};
+    peer backend{backend_far, 1};
     relay_thread relay;
     std::thread worker([&] {
-        relay.result = relay_streams(client_pair[1], backend_pair[1]);
+        relay.result = relay_streams(client_near, backend_near);
         relay.error = errno;
+        relay.ended = clock_type::now();
         relay.done = true;
     });
 
-    // The script, up to its first close.
+    // The script, up to its end of the session.
     peer *closer = nullptr;
+    unsigned how = 0;
     for (int ops = 0; ops < 256 && !in.done() && closer == nullptr; ++ops) {
         unsigned op = in.next();
         std::size_t n = 1 + ((in.next() << 8 | in.next()) % 20000);
@@ -150,42 +181,78 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             else
                 std::this_thread::sleep_for(std::chrono::microseconds(n % 200));
             break;
-        default: closer = (n % 2 == 0) ? &client : &backend; break;
+        default:
+            closer = (n % 2 == 0) ? &client : &backend;
+            how = static_cast<unsigned>(n / 2);
+            break;
         }
         if (client.eof || backend.eof || relay.done)
             fail("the session ended while both sides were open");
     }
-    if (closer == nullptr)
-        closer = in.next() % 2 == 0 ? &client : &backend;
-    peer &other = closer == &client ? backend : client;
-    const peer &closer_ref = *closer;
-    close(closer->fd);
-
-    // The other side reads on until the relay ends and its end is closed.
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    bool relay_closed = false;
-    while (!other.eof) {
-        if (std::chrono::steady_clock::now() > deadline)
-            fail("the relay did not end after one side closed");
-        if (relay.done && !relay_closed) {
-            worker.join();
-            close(client_pair[1]);
-            close(backend_pair[1]);
-            relay_closed = true;
-        }
-        pollfd p{other.fd, POLLIN, 0};
-        poll(&p, 1, 5);
-        recv_some(other, closer_ref, 65536);
+    if (closer == nullptr) {
+        how = in.next();
+        closer = how % 2 == 0 ? &client : &backend;
+        how /= 2;
     }
-    if (!relay_closed)
-        fail("the other side saw the end before the relay returned");
-    close(other.fd);
+    const end_mode mode = static_cast<end_mode>(how % 3);
+    peer &other = closer == &client ? backend : client;
+    switch (mode) {
+    case END_CLOSE: close(closer->fd); break;
+    case END_FIN_THEN_READ: shutdown(closer->fd, SHUT_WR); break;
+    case END_RESET: {
+        linger hard{1, 0};
+        setsockopt(closer->fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        close(closer->fd);
+        break;
+    }
+    }
+    const bool closer_reads = mode == END_FIN_THEN_READ;
+    // The other side may go on sending for a while, and be slow to read on:
+    // the relay's socket towards it then holds input, and what the relay
+    // still has for it waits unsent.
+    for (unsigned pieces = in.next() % 4; pieces > 0; --pieces)
+        send_some(other, 4096);
+    std::this_thread::sleep_for(std::chrono::microseconds(in.next() * 40));
 
+    // The other side, and a closer that still reads, read until the relay's
+    // FIN (or a reset), then close. The relay's ends are closed as soon as it
+    // returns, as a worker does.
+    auto deadline = clock_type::now() + std::chrono::seconds(20);
+    bool near_closed = false;
+    auto close_near = [&] {
+        worker.join();
+        close(client_near);
+        close(backend_near);
+        near_closed = true;
+    };
+    while (!other.eof || (closer_reads && !closer->eof)) {
+        if (clock_type::now() > deadline)
+            fail("no FIN came after the session ended");
+        if (relay.done && !near_closed)
+            close_near();
+        pollfd p[2] = {{other.fd, POLLIN, 0}, {closer_reads ? closer->fd : -1, POLLIN, 0}};
+        poll(p, 2, 5);
+        if (!other.eof)
+            recv_some(other, *closer, 65536);
+        if (closer_reads && !closer->eof)
+            recv_some(*closer, other, 65536);
+    }
+    close(other.fd);
+    if (closer_reads)
+        close(closer->fd);
+    const auto both_closed = clock_type::now();
+    if (!near_closed)
+        close_near();
+
+    if (relay.ended - both_closed > std::chrono::milliseconds(RELAY_LINGER_MS * 3 / 4))
+        fail("the relay waited for its bound although both sides had closed");
     if (relay.result != 0 && relay.result != -1)
         fail("relay result neither 0 nor -1");
     if (relay.result == -1 && relay.error != ECONNRESET && relay.error != EPIPE)
         fail("relay failed with an unexpected errno");
-    if (relay.result == 0 && other.got != closer_ref.sent)
+    if (mode == END_FIN_THEN_READ && relay.result != 0)
+        fail("a FIN from a side that still reads did not end the session in order");
+    if (relay.result == 0 && other.got != closer->sent)
         fail("an orderly close lost bytes the closing side had sent");
     return 0;
 }
