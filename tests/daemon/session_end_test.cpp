@@ -9,9 +9,6 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
-#if defined(__FreeBSD__)
-#include <sys/sysctl.h>
-#endif
 
 #include <algorithm>
 #include <atomic>
@@ -101,18 +98,6 @@ struct received {
         return bytes;
     }
 };
-
-// Raises another process's soft and hard limit on open files.
-bool set_file_limit(pid_t pid, rlim_t limit)
-{
-    rlimit lim{limit, limit};
-#if defined(__FreeBSD__)
-    int mib[] = {CTL_KERN, KERN_PROC, KERN_PROC_RLIMIT, static_cast<int>(pid), RLIMIT_NOFILE};
-    return sysctl(mib, 5, nullptr, nullptr, &lim, sizeof lim) == 0;
-#else
-    return prlimit(pid, RLIMIT_NOFILE, &lim, nullptr) == 0;
-#endif
-}
 
 }  // namespace
 
@@ -277,7 +262,7 @@ TEST(SessionEnd, TheDaemonServesOnWhenItsStandardErrorHasLostItsReader)
         char state = process_state(daemon);
         return state == 'Z' || state == '?';
     }, 2500ms)) << "the daemon died writing its report";
-    ASSERT_TRUE(set_file_limit(daemon, 64));
+    ASSERT_TRUE(set_file_limit(daemon, 64, 64));
     ASSERT_TRUE(send_all(waiting.get(), "was waiting"));
     EXPECT_EQ(recv_some(waiting.get(), 11), "was waiting");
     unique_fd fresh = connect_to("127.0.0.1", port);

@@ -101,19 +101,25 @@ void small_buffers(int fd, unsigned code)
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
 }
 
-int listener = -1;
-sockaddr_in listen_address{};
+// One listener for each buffer size of the relay's end: an accepted socket
+// takes its buffers from the listener, so its window matches them from the
+// handshake on. A receive buffer shrunk after the handshake would drop
+// segments inside the window it had already offered, and the sender's
+// retransmission backoff would then look like a relay that lingers.
+constexpr int BUFFER_CODES = 4;
+int listeners[BUFFER_CODES] = {-1, -1, -1, -1};
+sockaddr_in listen_addresses[BUFFER_CODES]{};
 
-// A loopback TCP connection: far is the test's end, near the relay's. The
-// far end's buffers are set before the handshake, so the window follows them.
+// A loopback TCP connection: far is the test's end, near the relay's. Both
+// ends' buffers are set before the handshake, so the windows follow them.
 bool tcp_pair(unsigned far_buffers, unsigned near_buffers, int &far, int &near)
 {
     far = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     small_buffers(far, far_buffers);
-    if (far < 0 || connect(far, reinterpret_cast<sockaddr *>(&listen_address), sizeof listen_address) != 0)
+    const sockaddr_in &to = listen_addresses[near_buffers];
+    if (far < 0 || connect(far, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0)
         return false;
-    near = accept(listener, nullptr, nullptr);
-    small_buffers(near, near_buffers);
+    near = accept(listeners[near_buffers], nullptr, nullptr);
     return near >= 0;
 }
 
@@ -133,13 +139,18 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     // As in the daemon: a report to a closed pipe must not end the process.
     std::signal(SIGPIPE, SIG_IGN);
-    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    listen_address.sin_family = AF_INET;
-    listen_address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof listen_address;
-    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr *>(&listen_address), len) != 0 ||
-        listen(listener, 16) != 0 || getsockname(listener, reinterpret_cast<sockaddr *>(&listen_address), &len) != 0)
-        fail("cannot listen on 127.0.0.1");
+    for (int code = 0; code < BUFFER_CODES; ++code) {
+        int &fd = listeners[code];
+        sockaddr_in &sa = listen_addresses[code];
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        small_buffers(fd, static_cast<unsigned>(code));
+        sa.sin_family = AF_INET;
+        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof sa;
+        if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), len) != 0 || listen(fd, 16) != 0 ||
+            getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0)
+            fail("cannot listen on 127.0.0.1");
+    }
     return 0;
 }
 
