@@ -214,9 +214,13 @@ TEST(SessionEnd, APeerThatNeitherReadsNorClosesHoldsItsWorkerOnlyBriefly)
                 got->add(buf, static_cast<std::size_t>(n));
         });
         ASSERT_TRUE(r.up());
+        const int before = r.pool.accepted(0);
         unique_fd c = r.client();
         ASSERT_TRUE(send_all(c.get(), data));
         c.reset();
+        // The worker exists once its session has reached the backend; before
+        // that, no worker would prove nothing.
+        ASSERT_TRUE(wait_for([&] { return r.pool.accepted(0) >= before + 2; }));
         EXPECT_TRUE(r.no_workers()) << "the worker waits on its backend for ever";
         stuck = false;
         ASSERT_TRUE(wait_for([&] { return r.pool.open_sessions(0) == 0; }));
