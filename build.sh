@@ -196,29 +196,305 @@ as_nobody() {
     fi
 }
 
-# Started by root, the daemon runs as nobody rather than as root: the sample
-# listens on a port above 1024, which needs no privilege. A build tree that
-# nobody cannot reach (under /root, say) gets a copy of the daemon outside
-# it, removed once the daemon has started (the running program keeps it).
-start_as_nobody() {
-    daemon=$1
-    if ! as_nobody test -r "$2"; then
-        echo "$2 is not readable by the user nobody, which dovra runs as when started by root:" >&2
-        echo "  chmod 644 $2" >&2
+# ---- run and stop ----
+# run starts the daemon with the configuration it reads and, where that
+# configuration names loopback servers and none of its servers answers,
+# demo backends there; stop ends what run started and nothing else. There is
+# no pid file: both find the processes by the sockets they listen on, and
+# signal only those that run this build's programs.
+
+# The programs and files run and stop use: DAEMON, CONF, the daemon's working
+# directory RUN_CWD, CHECKCONF and DEMO. Paths are physical, as the system
+# reports a running program's.
+run_paths() {
+    build_abs=$(cd "$BUILD_DIR" 2>/dev/null && pwd -P) || build_abs=$BUILD_DIR
+    CHECKCONF=$build_abs/dovra-checkconf
+    DEMO=$build_abs/demo/dovra-demo
+    if [ -n "${DOVRA_RUN_DIR:-}" ]; then
+        RUN_CWD=$(cd "$DOVRA_RUN_DIR" && pwd -P)
+        DAEMON=$RUN_CWD/dovra
+        CONF=$RUN_CWD/dovra.conf
+    else
+        RUN_CWD=/
+        DAEMON=$build_abs/dovra
+        CONF=$(config_path 2>/dev/null || true)
+    fi
+    for program in "$DAEMON" "$CHECKCONF" "$DEMO"; do
+        if [ ! -x "$program" ]; then
+            echo "$program is missing: build first with $0 build" >&2
+            exit 1
+        fi
+    done
+    # How the user runs this script again, with the settings in force.
+    SELF=$0
+    case $SELF in */*) ;; *) SELF="sh $SELF" ;; esac
+    [ "$BUILD_DIR" = build ] || SELF="BUILD_DIR=$BUILD_DIR $SELF"
+    [ -z "${DOVRA_RUN_DIR:-}" ] || SELF="DOVRA_RUN_DIR=$DOVRA_RUN_DIR $SELF"
+}
+
+# Finding a listener's process needs ss(8) on Linux; FreeBSD's base system
+# has sockstat(1) and procstat(1).
+ensure_socket_tools() {
+    [ "$SYSTEM" = FreeBSD ] && return 0
+    command -v ss >/dev/null 2>&1 && return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "run and stop need ss. Install it with:" >&2
+        echo "  sudo $(install_command iproute2)" >&2
         exit 1
     fi
-    stage=""
-    if ! as_nobody test -x "$daemon"; then
-        stage=$(mktemp -d)
-        cp "$daemon" "$stage/dovra"
-        chmod 755 "$stage"
-        daemon=$stage/dovra
+    install_packages iproute2
+}
+
+# Reads CONF with the checker, which is the daemon's own parser: LOCALPORT and
+# SERVERPORT as the daemon uses them (the low 16 bits) and SERVERS. With
+# "probe", the checker also probes every server, its warnings are shown, and
+# ANSWERED counts the servers that answered and DEMO_ADDRESSES lists those in
+# 127.0.0.0/8 that did not. Returns 1 when the daemon would refuse the file.
+read_config() {
+    if [ "${1:-}" = probe ]; then
+        out=$("$CHECKCONF" -p "$CONF") || true
+    else
+        out=$("$CHECKCONF" "$CONF" 2>/dev/null) || true
     fi
-    status=0
-    (cd / && as_nobody "$daemon") || status=$?
-    [ -z "$stage" ] || rm -rf "$stage"
-    [ "$status" -ne 0 ] || echo "dovra runs as the user nobody; stop it with: pkill -x dovra" >&2
-    exit "$status"
+    port=$(printf '%s\n' "$out" | sed -n 's/^ localport //p')
+    [ -n "$port" ] || return 1
+    LOCALPORT=$((port & 65535))
+    port=$(printf '%s\n' "$out" | sed -n 's/^ serverport //p')
+    SERVERPORT=$((port & 65535))
+    SERVERS=$(printf '%s\n' "$out" | sed -n 's/^	== \(.*\) ==$/\1/p' | tr '\n' ' ')
+    ANSWERED=$(printf '%s\n' "$out" | grep -c ': reachable (' || true)
+    DEMO_ADDRESSES=$(printf '%s\n' "$out" | grep -v ': reachable (' |
+        sed -n 's/^\(127\.[0-9]*\.[0-9]*\.[0-9]*\): .* ([0-9]* ms)$/\1/p' | sort -u | tr '\n' ' ')
+}
+
+# "PID ADDRESS" for every process listening on TCP port $1; PID is "-" where
+# the system does not show it to this user.
+listeners() {
+    if [ "$SYSTEM" = FreeBSD ]; then
+        sockstat -4 -6 -l -P tcp -p "$1" | awk -v port="$1" '
+            $1 != "USER" && $6 ~ (":" port "$") { a = $6; sub(/:[0-9]+$/, "", a); print $3, a }'
+    else
+        ss -Hltnp "sport = :$1" | awk '{
+            a = $4; sub(/:[0-9]+$/, "", a)
+            n = split($0, f, "pid=")
+            if (n < 2) print "-", a
+            for (i = 2; i <= n; i++) { p = f[i]; sub(/[^0-9].*/, "", p); print p, a } }'
+    fi
+}
+
+# The path of the program process $1 runs, as the system has it.
+program_of() {
+    if [ "$SYSTEM" = FreeBSD ]; then
+        procstat -h -b "$1" 2>/dev/null | awk '{ print $NF }'
+    else
+        # A program rebuilt or removed since it started reads "PATH (deleted)".
+        readlink "/proc/$1/exe" 2>/dev/null | sed 's/ (deleted)$//'
+    fi
+}
+
+# Whether process $1 runs program $2, or the copy launch made of it.
+runs_program() {
+    exe=$(program_of "$1")
+    [ -n "$exe" ] || return 1
+    [ "$exe" = "$2" ] && return 0
+    stage=$(dirname "$exe")
+    case $(basename "$stage") in dovra-run.*) ;; *) return 1 ;; esac
+    [ "$(basename "$exe")" = "$(basename "$2")" ] && grep -qxF "$2" "$stage/origin" 2>/dev/null
+}
+
+# The pids of the processes that listen on port $1 and run program $2.
+own_listeners() {
+    listeners "$1" | while read -r pid address; do
+        [ "$pid" != - ] && runs_program "$pid" "$2" && echo "$pid"
+    done | sort -u | tr '\n' ' '
+}
+
+# Processes of $1 (pids) and of the process groups $2 that have not ended.
+alive() {
+    ps -A -o pid= -o pgid= -o stat= | awk -v pids=" $1 " -v groups=" $2 " '
+        $3 !~ /^Z/ && (index(pids, " " $1 " ") || index(groups, " " $2 " ")) { print $1 }'
+}
+
+# Sends SIGTERM to the pids given, waits up to 5 s for them to end, then
+# kills what is left.
+end_processes() {
+    # shellcheck disable=SC2086
+    kill -TERM $1 2>/dev/null || true
+    tries=0
+    while [ -n "$(alive "$1" "")" ] && [ "$tries" -lt 50 ]; do
+        sleep 0.1
+        tries=$((tries + 1))
+    done
+    left=$(alive "$1" "")
+    # shellcheck disable=SC2086
+    [ -z "$left" ] || kill -KILL $left 2>/dev/null || true
+}
+
+# Started by root, the daemon and the demo backends run as nobody rather
+# than as root: the sample listens on a port above 1024, which needs no
+# privilege.
+as_nobody_if_root() {
+    if [ "$(id -u)" -eq 0 ]; then as_nobody "$@"; else "$@"; fi
+}
+
+# Starts program $1 with the arguments after it, in RUN_CWD. A program nobody
+# cannot reach (a build under /root, say) runs from a copy in a directory of
+# its own under /tmp, whose file "origin" names the original, so that stop
+# knows the copy for this build's and removes the directory.
+STAGE=""
+launch() {
+    program=$1
+    shift
+    if [ "$(id -u)" -eq 0 ] && ! as_nobody test -x "$program"; then
+        if [ -z "$STAGE" ]; then
+            STAGE=$(mktemp -d /tmp/dovra-run.XXXXXX)
+            chmod 755 "$STAGE"
+        fi
+        cp "$program" "$STAGE/"
+        chmod 755 "$STAGE/$(basename "$program")"
+        echo "$program" >>"$STAGE/origin"
+        program=$STAGE/$(basename "$program")
+    fi
+    (cd "$RUN_CWD" && as_nobody_if_root "$program" "$@")
+}
+
+# FreeBSD's lo0 answers only the loopback addresses given to it.
+on_lo0() {
+    [ "$SYSTEM" != FreeBSD ] || ifconfig lo0 | grep -q "inet $(echo "$1" | sed 's/\./\\./g') "
+}
+
+# Adds the demo backends' addresses to lo0 where they are missing; they stay
+# there, and the summary says how to remove them.
+LO0_ADDED=""
+demo_addresses_on_lo0() {
+    for address in $DEMO_ADDRESSES; do
+        on_lo0 "$address" && continue
+        if [ "$(id -u)" -ne 0 ]; then
+            echo "The demo backends need $address on lo0. Run as root, or add it with:" >&2
+            echo "  sudo ifconfig lo0 inet $address/32 alias" >&2
+            exit 1
+        fi
+        ifconfig lo0 inet "$address/32" alias
+        LO0_ADDED="$LO0_ADDED $address"
+    done
+}
+
+# "a", "a and b", "a, b and c"
+words() {
+    echo "$*" | awk '{ s = $1; for (i = 2; i <= NF; i++) s = s (i == NF ? " and " : ", ") $i; print s }'
+}
+
+http_client() {
+    for client in "curl -s" "wget -qO-" "fetch -qo -"; do
+        if command -v "${client%% *}" >/dev/null 2>&1; then
+            echo "$client"
+            return
+        fi
+    done
+}
+
+run_summary() {
+    as=""
+    [ "$(id -u)" -ne 0 ] || as=", as the user nobody"
+    echo "dovra (pid $1) listens on port $LOCALPORT$as, and forwards to port $SERVERPORT of $(words "$SERVERS")."
+    if [ -z "$2" ]; then
+        echo "Stop it, with its open sessions: $SELF stop"
+        return
+    fi
+    echo "Nothing listened there, so demo backends (pid $2$as) answer on $(words "$DEMO_ADDRESSES"), each naming itself. Try it:"
+    client=$(http_client)
+    [ -z "$client" ] || echo "  $client http://127.0.0.1:$LOCALPORT/"
+    if command -v nc >/dev/null 2>&1; then
+        echo "  nc 127.0.0.1 $LOCALPORT"
+    else
+        echo "  nc 127.0.0.1 $LOCALPORT    (once nc is installed: sudo $(install_command netcat-traditional))"
+    fi
+    echo "Each new client goes to the first backend in the file that is free. Keep an nc session open"
+    echo "and the next client goes to the next backend; while every backend is busy, clients share the first."
+    [ -z "$LO0_ADDED" ] || echo "Added to lo0 for them:$LO0_ADDED (ifconfig lo0 inet ADDRESS -alias removes one)."
+    echo "Stop dovra, its sessions and the demo backends: $SELF stop"
+}
+
+run_all() {
+    if [ "$(id -u)" -eq 0 ] && [ -e "$CONF" ] && ! as_nobody test -r "$CONF"; then
+        echo "$CONF is not readable by the user nobody, which dovra runs as when started by root:" >&2
+        echo "  chmod 644 $CONF" >&2
+        exit 1
+    fi
+    if ! read_config probe; then
+        # A refused file: the daemon says why, as it always does.
+        launch "$DAEMON"
+        exit $?
+    fi
+    running=$(own_listeners "$LOCALPORT" "$DAEMON")
+    if [ -n "$running" ]; then
+        echo "dovra of this build already listens on port $LOCALPORT (pid ${running% }); stop it with: $SELF stop" >&2
+        exit 1
+    fi
+    holder=$(listeners "$LOCALPORT" | head -n 1)
+    if [ -n "$holder" ]; then
+        echo "Port $LOCALPORT is in use (pid ${holder%% *}), so dovra cannot listen there; choose another localport in $CONF" >&2
+        exit 1
+    fi
+    if [ "$ANSWERED" -eq 0 ] && [ -n "$DEMO_ADDRESSES" ]; then
+        demo_addresses_on_lo0
+        # shellcheck disable=SC2086
+        launch "$DEMO" "$SERVERPORT" $DEMO_ADDRESSES
+    fi
+    launch "$DAEMON"
+    # The launcher returns before the daemon listens.
+    tries=0
+    daemon=""
+    while [ -z "$daemon" ] && [ "$tries" -lt 50 ]; do
+        daemon=$(own_listeners "$LOCALPORT" "$DAEMON")
+        [ -n "$daemon" ] || sleep 0.1
+        tries=$((tries + 1))
+    done
+    if [ -z "$daemon" ]; then
+        echo "dovra did not listen on port $LOCALPORT; its own message above says why." >&2
+        stop_all >/dev/null
+        [ -z "$STAGE" ] || rm -rf "$STAGE"
+        exit 1
+    fi
+    run_summary "${daemon% }" "$(own_listeners "$SERVERPORT" "$DEMO" | sed 's/ $//')"
+}
+
+stop_all() {
+    if ! read_config; then
+        echo "$CONF is refused by dovra-checkconf, so there is no port to look on." >&2
+        exit 1
+    fi
+    daemons=$(own_listeners "$LOCALPORT" "$DAEMON")
+    demos=$(own_listeners "$SERVERPORT" "$DEMO")
+    listeners "$LOCALPORT" | while read -r pid address; do
+        case " $daemons " in *" $pid "*) continue ;; esac
+        echo "Left alone: pid $pid, listening on port $LOCALPORT, does not run $DAEMON." >&2
+    done
+    # The workers share the daemon's process group (its session leader's
+    # pid): once the daemon has ended, so that it forks no more, those of the
+    # group that run the daemon's program are its workers.
+    groups=""
+    programs=""
+    for pid in $daemons $demos; do programs="$programs $(program_of "$pid")"; done
+    for pid in $daemons; do groups="$groups $(ps -o pgid= -p "$pid" | tr -d ' ')"; done
+    [ -z "$daemons" ] || end_processes "$daemons"
+    workers=""
+    for pid in $(alive "" "$groups"); do
+        ! runs_program "$pid" "$DAEMON" || workers="$workers $pid"
+    done
+    [ -z "$workers$demos" ] || end_processes "$workers $demos"
+    for exe in $programs; do
+        stage=$(dirname "$exe")
+        case $(basename "$stage") in dovra-run.*) rm -rf "$stage" ;; esac
+    done
+    case $(echo "$workers" | wc -w | tr -d ' ') in
+    0) sessions="" ;;
+    1) sessions=" and its open session" ;;
+    *) sessions=" and its $(echo "$workers" | wc -w | tr -d ' ') open sessions" ;;
+    esac
+    [ -z "$daemons" ] || echo "Stopped dovra (pid ${daemons% })$sessions."
+    [ -z "$demos" ] || echo "Stopped the demo backends (pid ${demos% })."
+    [ -n "$daemons$demos" ] || echo "Nothing to stop: no dovra of this build listens on port $LOCALPORT."
 }
 
 case "${1:-}" in
@@ -228,18 +504,22 @@ build)
     ;;
 run)
     shift
-    build "$@"
-    conf=$(config_path)
-    if [ ! -e "$conf" ]; then
-        mkdir -p "$(dirname "$conf")"
-        cp dovra.conf.sample "$conf"
-        chmod 644 "$conf"
-        echo "Installed the sample configuration as $conf"
+    # DOVRA_RUN_DIR names a daemon built already, with its own configuration.
+    [ -n "${DOVRA_RUN_DIR:-}" ] || build "$@"
+    ensure_socket_tools
+    run_paths
+    if [ -z "${DOVRA_RUN_DIR:-}" ] && [ ! -e "$CONF" ]; then
+        mkdir -p "$(dirname "$CONF")"
+        cp dovra.conf.sample "$CONF"
+        chmod 644 "$CONF"
+        echo "Installed the sample configuration as $CONF"
     fi
-    if [ "$(id -u)" -ne 0 ]; then
-        exec "$BUILD_DIR/dovra"
-    fi
-    start_as_nobody "$(cd "$BUILD_DIR" && pwd)/dovra" "$conf"
+    run_all
+    ;;
+stop)
+    ensure_socket_tools
+    run_paths
+    stop_all
     ;;
 test)
     add_test_addresses
@@ -264,7 +544,7 @@ bench)
     exec bench/run.sh
     ;;
 *)
-    echo "usage: $0 run|test|install|build|bench" >&2
+    echo "usage: $0 run|stop|test|install|build|bench" >&2
     exit 2
     ;;
 esac
