@@ -509,8 +509,12 @@ run)
     ensure_socket_tools
     run_paths
     if [ -z "${DOVRA_RUN_DIR:-}" ] && [ ! -e "$CONF" ]; then
-        mkdir -p "$(dirname "$CONF")"
-        cp dovra.conf.sample "$CONF"
+        if ! { mkdir -p "$(dirname "$CONF")" && cp dovra.conf.sample "$CONF"; } 2>/dev/null; then
+            echo "There is no $CONF, and this user may not create it. Install the sample with:" >&2
+            echo "  sudo mkdir -p $(dirname "$CONF") && sudo cp dovra.conf.sample $CONF" >&2
+            echo "or build a daemon that reads a file of yours: $0 run -DDOVRA_CONFIG_PATH=\$HOME/dovra.conf" >&2
+            exit 1
+        fi
         chmod 644 "$CONF"
         echo "Installed the sample configuration as $CONF"
     fi

@@ -114,16 +114,21 @@ std::string served(const std::string &backend, std::uint16_t port, int session, 
 }
 
 // The detached processes become this test's children, so that it can tell
-// ended from gone and reap them.
+// ended from gone and reap them. Whatever a failed test left running, stop
+// ends.
 class RunStop : public ::testing::Test {
 protected:
     void SetUp() override { ASSERT_TRUE(become_subreaper()); }
-    void TearDown() override { daemon_run::reap_zombies(); }
+    void TearDown() override
+    {
+        build_sh("stop", run);
+        daemon_run::reap_zombies();
+    }
+    run_dir run;
 };
 
 TEST_F(RunStop, DemoBackendsAnswerThroughTheDaemonAndStopEndsWhatRunStarted)
 {
-    run_dir run;
     const std::string as = geteuid() == 0 ? ", as the user nobody" : "";
     const std::string stop_line = "DOVRA_RUN_DIR=" + run.dir.path() + " BUILD_DIR=" DOVRA_TEST_BINARY_DIR " " +
                                   DOVRA_TEST_SOURCE_DIR "/build.sh stop\n";
@@ -216,7 +221,6 @@ TEST_F(RunStop, DemoBackendsAnswerThroughTheDaemonAndStopEndsWhatRunStarted)
 TEST_F(RunStop, BackendsThatAnswerGetNoDemo)
 {
     backend_pool pool(2);
-    run_dir run;
     run.serverport = pool.port();
     write_file(run.dir.file("dovra.conf"),
                config_text(run.localport, run.serverport, 8, {backend_address(0), backend_address(1)}));
