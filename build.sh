@@ -396,7 +396,7 @@ http_client() {
 run_summary() {
     as=""
     [ "$(id -u)" -ne 0 ] || as=", as the user nobody"
-    echo "dovra (pid $1) listens on port $LOCALPORT$as, and forwards to port $SERVERPORT of $(words "$SERVERS")."
+    echo "dovra (pid $1) listens on port $LOCALPORT${as:+$as,} and forwards to port $SERVERPORT of $(words "$SERVERS")."
     if [ -z "$2" ]; then
         echo "Stop it, with its open sessions: $SELF stop"
         return
