@@ -20,6 +20,11 @@
 //   bench_load idle HOST PORT SESSIONS PID
 //       opens SESSIONS sessions (each checked with one echo) and reports the
 //       growth of PSS and private memory of PID's process tree per session.
+//   bench_load fork COUNT
+//       COUNT times: fork a child that exits at once, and wait for it;
+//       p50/p99 of one fork+exit+wait. Nothing else of the benchmark costs
+//       the system so much per connection, so this says how busy the
+//       machine is for the process-per-client forwarders.
 //   bench_load daemon DIR BINARY
 //       runs BINARY, a launcher that detaches a daemon, in DIR as a child
 //       subreaper, writes the daemon's pid to DIR/daemon.pid, and on SIGTERM
@@ -544,6 +549,28 @@ int run_daemon(const char *dir, const char *binary)
     return 1;
 }
 
+int run_fork(long count)
+{
+    std::vector<double> us;
+    us.reserve(static_cast<std::size_t>(count));
+    long errors = 0;
+    for (long i = 0; i < count; ++i) {
+        const auto t0 = clock_type::now();
+        const pid_t pid = fork();
+        if (pid == 0)
+            _exit(0);
+        int status = 0;
+        if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) {
+            ++errors;
+            continue;
+        }
+        us.push_back(seconds_since(t0) * 1e6);
+    }
+    std::printf("p50_us=%.0f p99_us=%.0f forks=%zu errors=%ld\n", percentile(us, 0.50), percentile(us, 0.99),
+                us.size(), errors);
+    return errors == 0 && !us.empty() ? 0 : 1;
+}
+
 int usage()
 {
     std::fprintf(stderr,
@@ -552,6 +579,7 @@ int usage()
                  "       bench_load ping HOST PORT COUNT SECONDS\n"
                  "       bench_load rr HOST PORT SIZE COUNT SECONDS\n"
                  "       bench_load idle HOST PORT SESSIONS PID\n"
+                 "       bench_load fork COUNT\n"
                  "       bench_load daemon DIR BINARY\n");
     return 2;
 }
@@ -562,6 +590,8 @@ int main(int argc, char **argv)
 {
     if (argc == 4 && std::string(argv[1]) == "daemon")
         return run_daemon(argv[2], argv[3]);
+    if (argc == 3 && std::string(argv[1]) == "fork")
+        return run_fork(std::atol(argv[2]));
     if (argc < 5)
         return usage();
     const std::string mode = argv[1];

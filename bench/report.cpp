@@ -1,5 +1,8 @@
 // Turns the raw lines of a benchmark run into the Markdown tables of
-// docs/benchmarks.md and the data file of its chart.
+// docs/benchmarks.md and the data file of its chart. The summary table and
+// the chart show dovra beside the forwarders a user would pick instead; an
+// earlier dovra (dovra-before) and haproxy's splice variant appear in the
+// full tables only.
 //
 // Usage: bench_report RAW CHART_DATA > results.md
 // RAW holds lines "ROUND PEER MEASURE key=value ..." as bench/run.sh writes them.
@@ -57,6 +60,12 @@ const metric METRICS[] = {
 constexpr std::size_t FIRST_RR = 13;
 constexpr std::size_t METRIC_COUNT = sizeof METRICS / sizeof METRICS[0];
 static_assert(METRIC_COUNT == FIRST_RR + 12);
+
+// Whether a peer belongs in the summary and the chart.
+bool user_choice(const std::string &peer)
+{
+    return peer != "dovra-before" && peer != "haproxy-splice";
+}
 
 bool has(const std::string &peer, const std::string &key)
 {
@@ -160,7 +169,23 @@ int main(int argc, char **argv)
             samples[peer][measure + "." + key].push_back(value);
     }
 
-    std::printf("Medians over %d rounds in **bold**, then (min–max). `–`: not measured "
+    std::vector<std::string> chosen;
+    for (auto &p : peers)
+        if (user_choice(p))
+            chosen.push_back(p);
+    std::printf("Summary: dovra and the forwarders one would use instead, medians over %d rounds:\n\n"
+                "| |", rounds);
+    print_header_row(chosen);
+    const int summary[] = {0, 1, 4, 7, static_cast<int>(FIRST_RR) + 3, 9, 10};
+    for (int i : summary) {
+        std::printf("| %s |", METRICS[i].label);
+        for (auto &p : chosen)
+            std::printf(" %s |", has(p, METRICS[i].key) ? fmt(med(p, METRICS[i].key), METRICS[i].decimals).c_str()
+                                                         : "–");
+        std::printf("\n");
+    }
+
+    std::printf("\nAll peers, medians over %d rounds in **bold**, then (min–max). `–`: not measured "
                 "(direct has no forwarder process).\n\n| measure |", rounds);
     print_header_row(peers);
     auto print_rows = [](std::size_t from, std::size_t to) {
@@ -193,7 +218,7 @@ int main(int argc, char **argv)
     std::ofstream chart(argv[2]);
     chart << "peer\t\"bulk throughput\"\t\"connections/s, c=1\"\t\"connections/s, c=16\"\t"
              "\"ping-pong RTT p50 (direct ÷ peer)\"\t\"request/response 6 KB p50 (direct ÷ peer)\"\n";
-    for (auto &p : peers) {
+    for (auto &p : chosen) {
         if (p == "direct")
             continue;
         chart << p;

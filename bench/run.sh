@@ -7,12 +7,23 @@
 # default all), BENCH_DOVRA_BEFORE (another dovra binary, e.g. one built from
 # an earlier commit, run beside this one as the peer "dovra-before" on port
 # 19007, so that one run compares the two).
+# Whether the machine was quiet enough for figures worth publishing is checked
+# before and after the rounds, against BENCH_QUIET_LOAD (the 1-minute load
+# average when the run began; default a quarter of the cores),
+# BENCH_QUIET_FORK_US (a fork+exit+wait, p50; 500) and BENCH_QUIET_DIRECT_CPS
+# (direct connections per second at c=1; 5000); the verdict is in the log and
+# at the head of what it writes, and a run that fails it is marked NOT QUIET.
 # As root, missing peers are installed from Debian packages; peers that are
 # still missing are left out of the tables.
 set -eu
 
 cd "$(dirname "$0")/.."
 ROOT=$PWD
+# Read before anything of this run adds to it.
+LOAD_AT_START=$(cut -d' ' -f1 /proc/loadavg)
+QUIET_LOAD=${BENCH_QUIET_LOAD:-$(awk -v n="$(nproc)" 'BEGIN { print n / 4 }')}
+QUIET_FORK_US=${BENCH_QUIET_FORK_US:-500}
+QUIET_DIRECT_CPS=${BENCH_QUIET_DIRECT_CPS:-5000}
 ROUNDS=${BENCH_ROUNDS:-5}
 SECONDS_PER_RUN=${BENCH_SECONDS:-2}
 RR_SECONDS=${BENCH_RR_SECONDS:-1}
@@ -106,6 +117,46 @@ wait_listening() {  # port
 "$BIN/bench_echo" $ECHO_PORT 3 1200 >"$TMP/echo.out" &
 STARTED="$STARTED $!"
 wait_listening $ECHO_PORT || { log "echo backend did not start"; exit 1; }
+
+# ---- is the machine quiet? ----
+# A fork+exit+wait and a direct connection are what a process-per-client
+# forwarder's rate is made of; when either is far slower than a quiet
+# machine makes it, the figures say more about the machine than the
+# forwarders. Sets FORK_US[when] and DIRECT_CPS[when].
+declare -A FORK_US DIRECT_CPS
+probe_machine() {  # when
+    FORK_US[$1]=$("$LOAD" fork 1000 | sed -n 's/^p50_us=\([0-9]*\).*/\1/p')
+    DIRECT_CPS[$1]=$("$LOAD" conn 127.0.0.2 $ECHO_PORT 1 1 20000 | sed -n 's/^cps=\([0-9]*\).*/\1/p')
+    log "machine at the $1: fork+exit+wait ${FORK_US[$1]:-?} µs, direct ${DIRECT_CPS[$1]:-?} connections/s"
+}
+NOT_QUIET=""
+not_quiet_unless() {  # awk condition, reason
+    awk "BEGIN { exit !($1) }" || NOT_QUIET="$NOT_QUIET${NOT_QUIET:+; }$2"
+}
+judge_machine() {
+    not_quiet_unless "$LOAD_AT_START <= $QUIET_LOAD" \
+        "the load average was $LOAD_AT_START when the run began (limit $QUIET_LOAD)"
+    for when in start end; do
+        not_quiet_unless "${FORK_US[$when]:-1e9} <= $QUIET_FORK_US" \
+            "a fork+exit+wait took ${FORK_US[$when]:-?} µs at the $when (limit $QUIET_FORK_US)"
+        not_quiet_unless "${DIRECT_CPS[$when]:-0} >= $QUIET_DIRECT_CPS" \
+            "direct connections ran at ${DIRECT_CPS[$when]:-?}/s at the $when (limit $QUIET_DIRECT_CPS)"
+    done
+    # Within the limits, a machine whose connection rate changed much during
+    # the run was not the same machine for every round. A fork's p50 moves
+    # by 2× between two quiet runs, so only its limit counts.
+    not_quiet_unless "${DIRECT_CPS[end]:-0} * 1.5 >= ${DIRECT_CPS[start]:-1e9} && ${DIRECT_CPS[start]:-0} * 1.5 >= ${DIRECT_CPS[end]:-1e9}" \
+        "direct connections went from ${DIRECT_CPS[start]:-?} to ${DIRECT_CPS[end]:-?}/s during the run (more than 1.5×)"
+    if [ -z "$NOT_QUIET" ]; then
+        QUIET_LINE="**Quiet machine check: passed.** Load average $LOAD_AT_START when the run began (limit $QUIET_LOAD); fork+exit+wait ${FORK_US[start]} µs before the rounds and ${FORK_US[end]} µs after (limit $QUIET_FORK_US, p50 of 1000); direct connections ${DIRECT_CPS[start]}/s and ${DIRECT_CPS[end]}/s (limit $QUIET_DIRECT_CPS, c=1)."
+        log "the machine was quiet"
+    else
+        QUIET_LINE="**Quiet machine check: NOT QUIET**: $NOT_QUIET. These figures describe a busy machine, not the forwarders: do not publish them; run again when the machine is quiet."
+        log "NOT QUIET: $NOT_QUIET"
+        log "do not publish these figures; run again when the machine is quiet"
+    fi
+}
+probe_machine start
 
 # PEER_PORT[name], PEER_PID[name]: where each peer listens, and the root of
 # its process tree (0 for direct).
@@ -206,13 +257,17 @@ for round in $(seq "$ROUNDS"); do
     done
 done
 elapsed=$(($(date +%s) - started_at))
+probe_machine end
+judge_machine
 
 # ---- report ----
 mkdir -p "$(dirname "$OUT")"
 "$BIN/bench_report" "$RAW" "$TMP/chart.dat" >"$TMP/results.md"
 chart_line=""
 if command -v gnuplot >/dev/null; then
-    gnuplot -e "datafile='$TMP/chart.dat'; outfile='$CHART'" "$ROOT/bench/chart.gp" &&
+    note=""
+    [ -z "$NOT_QUIET" ] || note="NOT QUIET: do not publish. "
+    gnuplot -e "datafile='$TMP/chart.dat'; outfile='$CHART'; note='$note'" "$ROOT/bench/chart.gp" &&
         chart_line="![Headline ratios against a direct connection]($(basename "$CHART"))"
 fi
 {
@@ -231,6 +286,8 @@ fi
         esac
         printf '; '
     done)configurations in bench/peers/."
+    echo
+    echo "$QUIET_LINE"
     echo
     echo "## Results"
     echo
