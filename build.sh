@@ -1,8 +1,27 @@
 #!/bin/sh
-# Builds, tests, installs and starts dovra. Usage: ./build.sh run|test|install|build|bench
+# Builds, tests, installs, starts and stops dovra.
+# Usage: ./build.sh run|stop|test|install|build|bench
 # Needs cmake, a C++20 compiler, make or ninja, and GoogleTest; as root the
 # missing ones are installed with apt-get on Debian or pkg on FreeBSD,
 # otherwise the line to run is shown.
+#
+#   run     builds, installs the sample configuration where the daemon reads
+#           its file and there is none, starts demo backends where that file
+#           names loopback servers and none of its servers answers, starts
+#           the daemon, and prints how to try it and how to stop it
+#   stop    ends the daemon run started, with its workers, and the demo
+#           backends, found by the ports they listen on; nothing else
+#
+# Settings (environment):
+#   BUILD_DIR           the build directory (build)
+#   DOVRA_SANITIZE_PASS 0 skips test's sanitizer and fuzzing pass
+#   SANITIZE_BUILD_DIR  that pass's build directory (BUILD_DIR-sanitize)
+#   FUZZ_SECONDS        how long each fuzz target runs (30)
+#   DOVRA_RUN_DIR       for run and stop: a directory holding a daemon already
+#                       built, "dovra", that reads "dovra.conf" from its working
+#                       directory, and that file; run starts it there, without
+#                       building, and stop looks on that file's ports. The
+#                       test suite runs both this way, on ports of its own.
 set -eu
 
 cd "$(dirname "$0")"
