@@ -118,6 +118,18 @@ ensure_clang() {
 # aliases added here are removed, when this script exits.
 TEST_ALIASES=""
 
+# Adds address $2 to lo0 as root, or says what $1 need and exits. Returns 1
+# when the address was there already.
+lo0_alias() {
+    ifconfig lo0 | grep -q "inet $(echo "$2" | sed 's/\./\\./g') " && return 1
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "$1 need $2 on lo0. Run as root, or add it with:" >&2
+        echo "  sudo ifconfig lo0 inet $2/32 alias" >&2
+        exit 1
+    fi
+    ifconfig lo0 inet "$2/32" alias
+}
+
 remove_test_addresses() {
     for n in $TEST_ALIASES; do
         ifconfig lo0 inet "127.0.0.$n" -alias || true
@@ -132,13 +144,7 @@ add_test_addresses() {
     trap 'exit 143' TERM
     n=2
     while [ "$n" -le 11 ]; do
-        if ! ifconfig lo0 | grep -q "inet 127\.0\.0\.$n "; then
-            if [ "$(id -u)" -ne 0 ]; then
-                echo "The tests need 127.0.0.$n on lo0. Run as root, or add it with:" >&2
-                echo "  sudo ifconfig lo0 inet 127.0.0.$n/32 alias" >&2
-                exit 1
-            fi
-            ifconfig lo0 inet "127.0.0.$n/32" alias
+        if lo0_alias "The tests" "127.0.0.$n"; then
             TEST_ALIASES="$TEST_ALIASES $n"
         fi
         n=$((n + 1))
@@ -377,24 +383,15 @@ launch() {
     (cd "$RUN_CWD" && as_nobody_if_root "$program" "$@")
 }
 
-# FreeBSD's lo0 answers only the loopback addresses given to it.
-on_lo0() {
-    [ "$SYSTEM" != FreeBSD ] || ifconfig lo0 | grep -q "inet $(echo "$1" | sed 's/\./\\./g') "
-}
-
-# Adds the demo backends' addresses to lo0 where they are missing; they stay
-# there, and the summary says how to remove them.
+# The demo backends' addresses on FreeBSD's lo0; those added stay there,
+# and the summary says how to remove them.
 LO0_ADDED=""
 demo_addresses_on_lo0() {
+    [ "$SYSTEM" = FreeBSD ] || return 0
     for address in $DEMO_ADDRESSES; do
-        on_lo0 "$address" && continue
-        if [ "$(id -u)" -ne 0 ]; then
-            echo "The demo backends need $address on lo0. Run as root, or add it with:" >&2
-            echo "  sudo ifconfig lo0 inet $address/32 alias" >&2
-            exit 1
+        if lo0_alias "The demo backends" "$address"; then
+            LO0_ADDED="$LO0_ADDED $address"
         fi
-        ifconfig lo0 inet "$address/32" alias
-        LO0_ADDED="$LO0_ADDED $address"
     done
 }
 
