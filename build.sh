@@ -327,6 +327,15 @@ runs_program() {
     [ "$(basename "$exe")" = "$(basename "$2")" ] && grep -qxF "$2" "$stage/origin" 2>/dev/null
 }
 
+# "pid N (name)" for a pid listeners gave.
+who_is() {
+    if [ "$1" = - ]; then
+        echo "a process of another user"
+    else
+        echo "pid $1 ($(ps -o comm= -p "$1" 2>/dev/null))"
+    fi
+}
+
 # The pids of the processes that listen on port $1 and run program $2.
 own_listeners() {
     listeners "$1" | while read -r pid address; do
@@ -449,7 +458,7 @@ run_all() {
     fi
     holder=$(listeners "$LOCALPORT" | head -n 1)
     if [ -n "$holder" ]; then
-        echo "Port $LOCALPORT is in use (pid ${holder%% *}), so dovra cannot listen there; choose another localport in $CONF" >&2
+        echo "Port $LOCALPORT is in use by $(who_is "${holder%% *}"), so dovra cannot listen there; choose another localport in $CONF" >&2
         exit 1
     fi
     if [ "$ANSWERED" -eq 0 ] && [ -n "$DEMO_ADDRESSES" ]; then
@@ -484,7 +493,7 @@ stop_all() {
     demos=$(own_listeners "$SERVERPORT" "$DEMO")
     listeners "$LOCALPORT" | while read -r pid address; do
         case " $daemons " in *" $pid "*) continue ;; esac
-        echo "Left alone: pid $pid, listening on port $LOCALPORT, does not run $DAEMON." >&2
+        echo "Left alone: $(who_is "$pid"), listening on port $LOCALPORT, does not run $DAEMON." >&2
     done
     # The workers share the daemon's process group (its session leader's
     # pid): once the daemon has ended, so that it forks no more, those of the

@@ -142,8 +142,8 @@ TEST_F(RunStop, DemoBackendsAnswerThroughTheDaemonAndStopEndsWhatRunStarted)
         EXPECT_EQ(idle.status, 0) << idle.err;
         EXPECT_EQ(idle.out,
                   "Nothing to stop: no dovra of this build listens on port " + std::to_string(run.localport) + ".\n");
-        EXPECT_NE(idle.err.find("Left alone: pid " + std::to_string(getpid()) + ", listening on port " +
-                                std::to_string(run.localport) + ", does not run "),
+        EXPECT_NE(idle.err.find("Left alone: pid " + std::to_string(getpid()) + " (" + process_of(getpid()).comm +
+                                "), listening on port " + std::to_string(run.localport) + ", does not run "),
                   std::string::npos)
             << idle.err;
     }
