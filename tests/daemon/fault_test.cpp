@@ -317,14 +317,13 @@ TEST(Fault, AcceptOutOfDescriptorsReportsAndServesAgain)
 {
     backend_pool backends(1);
     std::uint16_t port = free_port();
-    // Standard input, output, error and the listening socket: no room left
-    // for an accepted client.
-    daemon_options options;
-    options.max_files = 4;
-    daemon_run run(config_text(port, backends.port(), 4, {backend_address(0)}).c_str(), {}, options);
+    daemon_run run(config_text(port, backends.port(), 4, {backend_address(0)}).c_str());
     ASSERT_EQ(run.launcher_status(), 0);
     pid_t daemon = run.daemon_pid();
     ASSERT_GT(daemon, 0);
+    // Standard input, output, error and the listening socket: no room left
+    // for an accepted client.
+    ASSERT_TRUE(set_file_limit(daemon, 4, 64)) << std::strerror(errno);
     ASSERT_TRUE(wait_for([&] { return open_fd_count(daemon) == 4; }));
     unique_fd waiting = connect_to("127.0.0.1", port);
     ASSERT_TRUE(waiting);
