@@ -202,17 +202,18 @@ int read_memory_as(const passwd &pw, pid_t pid)
     return status == 0 || status == 1 ? status : -1;
 }
 
-// Kills the processes a test started, however the test ends, and reaps them
-// in the order they were added: a worker is this process's to reap once its
-// daemon has been reaped.
+// Kills and reaps the processes a test started, however the test ends, in
+// the order they were added: a daemon before its worker, which then is this
+// process's to reap, so that no pid is signalled after another process has
+// reaped it.
 struct started_processes {
     std::vector<pid_t> pids;
     ~started_processes()
     {
-        for (pid_t pid : pids)
+        for (pid_t pid : pids) {
             kill(pid, SIGKILL);
-        for (pid_t pid : pids)
             waitpid(pid, nullptr, 0);
+        }
     }
 };
 
@@ -246,6 +247,7 @@ TEST(Sandbox, NoOtherProcessOfTheUserReadsAWorkersMemory)
     write_file(dir.file("dovra.conf"), config_text(port, backends.port(), 4, {backend_address(0)}));
     ASSERT_EQ(chmod(dir.file("dovra.conf").c_str(), 0644), 0);
 
+    unique_fd session;  // closed only after the worker is killed
     started_processes started;
     const std::vector<pid_t> before = children_of(getpid());
     pid_t launcher = fork_as(pw, [&] {
@@ -273,7 +275,6 @@ TEST(Sandbox, NoOtherProcessOfTheUserReadsAWorkersMemory)
     }));
     started.pids.push_back(daemon_pid);
 
-    unique_fd session;
     ASSERT_TRUE(wait_for([&] {
         session = connect_to("127.0.0.1", port);
         return static_cast<bool>(session);
