@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #if defined(__linux__)
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -124,73 +125,99 @@ constexpr std::uint32_t arg_at(int i)
     return static_cast<std::uint32_t>(offsetof(seccomp_data, args) + 8 * i) + low;
 }
 
-// x86-64 also takes x32 calls, numbered from this bit up, under its own
-// architecture value: they must not pass for the 64-bit calls they mimic.
-#if defined(__x86_64__)
-constexpr std::size_t X32_CHECK = 1;
-#else
-constexpr std::size_t X32_CHECK = 0;
-#endif
+// Every call the filter lets through, in the order of their numbers: those
+// above, and the two whose arguments are checked.
+constexpr std::size_t CALL_COUNT = SESSION_CALLS.size() + 2;
+constexpr std::array<std::uint32_t, CALL_COUNT> sorted_calls()
+{
+    std::array<std::uint32_t, CALL_COUNT> calls{__NR_fcntl, __NR_setsockopt};
+    for (std::size_t i = 0; i < SESSION_CALLS.size(); ++i)
+        calls[i + 2] = static_cast<std::uint32_t>(SESSION_CALLS[i]);
+    std::sort(calls.begin(), calls.end());
+    return calls;
+}
+constexpr std::array<std::uint32_t, CALL_COUNT> CALLS = sorted_calls();
 
-// The architecture (2), the call number (1), the x32 check, one test for each
-// call of SESSION_CALLS, fcntl (4), setsockopt (5) and the two verdicts.
-constexpr std::size_t FILTER_LENGTH = 3 + X32_CHECK + SESSION_CALLS.size() + 4 + 5 + 2;
+// The filter: the architecture and the call number (3 instructions), a
+// binary search for the number among CALLS (a tree of 2n - 1), the argument
+// checks of fcntl (3) and setsockopt (4), and the two verdicts. The kernel
+// runs the filter once for every call number, at load, to learn which it
+// always allows: a search rather than a list of tests keeps that, the bulk of
+// the load's cost, to a few instructions a number. Classic BPF jumps only
+// forward, so the checks and verdicts come after the search.
+constexpr std::size_t SEARCH_AT = 3;
+constexpr std::size_t FCNTL_AT = SEARCH_AT + 2 * CALL_COUNT - 1;
+constexpr std::size_t SETSOCKOPT_AT = FCNTL_AT + 3;
+constexpr std::size_t REFUSE_AT = SETSOCKOPT_AT + 4;
+constexpr std::size_t ALLOW_AT = REFUSE_AT + 1;
+constexpr std::size_t FILTER_LENGTH = ALLOW_AT + 1;
 static_assert(FILTER_LENGTH < 256, "jumps reach 255 instructions at most");
 
-// Builds the filter. Classic BPF jumps only forward, so the two verdicts
-// come last and every test jumps ahead to one of them.
-constexpr std::array<sock_filter, FILTER_LENGTH> session_filter()
-{
-    std::array<sock_filter, FILTER_LENGTH> f{};
+struct filter_text {
+    std::array<sock_filter, FILTER_LENGTH> code{};
     std::size_t pc = 0;
-    constexpr std::size_t refuse = FILTER_LENGTH - 2;
-    constexpr std::size_t allow = FILTER_LENGTH - 1;
-    auto load = [&](std::uint32_t at) { f[pc++] = {BPF_LD | BPF_W | BPF_ABS, 0, 0, at}; };
-    auto to = [&](std::size_t target) { return static_cast<std::uint8_t>(target - pc - 1); };
-    // The next instruction when the comparison holds, target otherwise.
-    auto unless = [&](std::uint32_t k, std::size_t target) {
-        f[pc] = {BPF_JMP | BPF_JEQ | BPF_K, 0, to(target), k};
-        ++pc;
-    };
-    auto when = [&](std::uint32_t k, std::size_t target) {
-        f[pc] = {BPF_JMP | BPF_JEQ | BPF_K, to(target), 0, k};
-        ++pc;
-    };
+    std::size_t fcntl_at = 0;
+    std::size_t setsockopt_at = 0;
 
-    load(ARCH_AT);
-    unless(FILTER_ARCH, refuse);
-    load(NR_AT);
-#if defined(__x86_64__)
-    f[pc] = {BPF_JMP | BPF_JGE | BPF_K, to(refuse), 0, __X32_SYSCALL_BIT};
-    ++pc;
-#endif
-    for (int call : SESSION_CALLS)
-        when(static_cast<std::uint32_t>(call), allow);
+    constexpr std::uint8_t to(std::size_t target) const { return static_cast<std::uint8_t>(target - pc - 1); }
+    constexpr void load(std::uint32_t at) { code[pc++] = {BPF_LD | BPF_W | BPF_ABS, 0, 0, at}; }
+    // To if_true when the value loaded equals k, else to if_false.
+    constexpr void test(std::uint32_t k, std::size_t if_true, std::size_t if_false)
+    {
+        code[pc] = {BPF_JMP | BPF_JEQ | BPF_K, to(if_true), to(if_false), k};
+        ++pc;
+    }
+    constexpr void verdict(std::uint32_t action) { code[pc++] = {BPF_RET | BPF_K, 0, 0, action}; }
+
+    // The search among CALLS[lo, hi): halves split on the first number of
+    // the upper one, each leaf the test for one number. x32 calls, whose
+    // numbers carry bit 30 under x86-64's own architecture value, equal none.
+    constexpr void search(std::size_t lo, std::size_t hi)
+    {
+        if (hi - lo == 1) {
+            const std::uint32_t nr = CALLS[lo];
+            test(nr, nr == __NR_fcntl ? FCNTL_AT : nr == __NR_setsockopt ? SETSOCKOPT_AT : ALLOW_AT, REFUSE_AT);
+            return;
+        }
+        const std::size_t mid = (lo + hi) / 2;
+        code[pc] = {BPF_JMP | BPF_JGE | BPF_K, static_cast<std::uint8_t>(2 * (mid - lo) - 1), 0, CALLS[mid]};
+        ++pc;
+        search(lo, mid);
+        search(mid, hi);
+    }
+};
+
+constexpr filter_text session_filter()
+{
+    filter_text f;
+    f.load(ARCH_AT);
+    f.test(FILTER_ARCH, f.pc + 1, REFUSE_AT);
+    f.load(NR_AT);
+    f.search(0, CALL_COUNT);
 
     // fcntl(F_GETFL) and fcntl(F_SETFL): the relay's non-blocking mode.
     // Not F_DUPFD, nor F_SETOWN, which would aim SIGIO at another process.
-    const std::size_t not_fcntl = pc + 4;
-    unless(__NR_fcntl, not_fcntl);
-    load(arg_at(1));
-    when(F_GETFL, allow);
-    f[pc] = {BPF_JMP | BPF_JEQ | BPF_K, to(allow), to(refuse), F_SETFL};
-    ++pc;
+    f.fcntl_at = f.pc;
+    f.load(arg_at(1));
+    f.test(F_GETFL, ALLOW_AT, f.pc + 1);
+    f.test(F_SETFL, ALLOW_AT, REFUSE_AT);
 
     // setsockopt(IPPROTO_TCP, TCP_NODELAY) alone: no socket filter
     // programs, no buffer or priority changes.
-    unless(__NR_setsockopt, refuse);
-    load(arg_at(1));
-    unless(IPPROTO_TCP, refuse);
-    load(arg_at(2));
-    f[pc] = {BPF_JMP | BPF_JEQ | BPF_K, to(allow), to(refuse), TCP_NODELAY};
-    ++pc;
+    f.setsockopt_at = f.pc;
+    f.load(arg_at(1));
+    f.test(IPPROTO_TCP, f.pc + 1, REFUSE_AT);
+    f.load(arg_at(2));
+    f.test(TCP_NODELAY, ALLOW_AT, REFUSE_AT);
 
-    f[pc++] = {BPF_RET | BPF_K, 0, 0, REFUSE};
-    f[pc++] = {BPF_RET | BPF_K, 0, 0, ALLOW};
+    f.verdict(REFUSE);
+    f.verdict(ALLOW);
     return f;
 }
 
-constexpr std::array<sock_filter, FILTER_LENGTH> SESSION_FILTER = session_filter();
+constexpr filter_text SESSION_FILTER = session_filter();
+static_assert(SESSION_FILTER.fcntl_at == FCNTL_AT && SESSION_FILTER.setsockopt_at == SETSOCKOPT_AT &&
+              SESSION_FILTER.pc == FILTER_LENGTH, "the jumps aim where the filter has its parts");
 
 }  // namespace
 
@@ -199,7 +226,7 @@ int enter_session_sandbox(int, int)
     // The filter sees call numbers and arguments, not descriptors: a worker
     // holds no descriptor but its two sockets and standard input, output and
     // error, and reading is allowed only through recv().
-    sock_fprog program{static_cast<unsigned short>(SESSION_FILTER.size()), const_cast<sock_filter *>(SESSION_FILTER.data())};
+    sock_fprog program{static_cast<unsigned short>(FILTER_LENGTH), const_cast<sock_filter *>(SESSION_FILTER.code.data())};
     if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return -1;
     // Through prctl() rather than seccomp(2): systemd's @system-service
