@@ -38,8 +38,9 @@ void forbid_tracing();
 // read and set their file status flags and TCP_NODELAY, write to standard
 // output and error, read the clock and exit, and nothing else (no file, no
 // new socket, no program, no signal to another process). A refused call
-// fails with SANDBOX_REFUSED rather than ending the process, so a worker
-// still frees its backend and exits in order. Returns 1 once confined, 0
+// fails with SANDBOX_REFUSED (on FreeBSD also ENOTCAPABLE, for a right that
+// a descriptor lacks) rather than ending the process, so a worker still
+// frees its backend and exits in order. Returns 1 once confined, 0
 // when this build has no sandbox (nothing changes), or -1 with errno set when
 // the system refused it.
 [[nodiscard]] int enter_session_sandbox(int client_fd, int backend_fd);
