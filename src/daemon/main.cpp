@@ -52,6 +52,7 @@ int main()
     // daemon. The disposition is inherited by every process forked later.
     install_handler(SIGPIPE, SIG_IGN);
     close_inherited_descriptors();
+    forbid_tracing();
     errno = 0;
     if (create_status_table() < 0) {
         report("Error creating status table");
