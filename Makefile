@@ -1,5 +1,5 @@
 # Thin wrapper around build.sh, for those who type make.
-.PHONY: all run check test install bench
+.PHONY: all run check test install bench deb
 all:
 	./build.sh build
 run:
@@ -10,3 +10,5 @@ install:
 	./build.sh install
 bench:
 	./build.sh bench
+deb:
+	./build.sh deb

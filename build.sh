@@ -1,6 +1,6 @@
 #!/bin/sh
-# Builds, tests, installs, starts and stops dovra.
-# Usage: ./build.sh run|stop|test|install|build|bench
+# Builds, tests, installs, starts, stops and packages dovra.
+# Usage: ./build.sh run|stop|test|install|build|bench|deb
 # Needs cmake, a C++20 compiler, make or ninja, and GoogleTest; as root the
 # missing ones are installed with apt-get on Debian or pkg on FreeBSD,
 # otherwise the line to run is shown.
@@ -572,8 +572,49 @@ bench)
     ensure_tools
     exec bench/run.sh
     ;;
+deb)
+    # The Debian package, by dpkg-buildpackage (see debian/rules), which
+    # writes it beside the tree: it is moved into BUILD_DIR with the files
+    # made with it, then checked with lintian. Without the test suite, which
+    # "./build.sh test" runs on the same sources; DEB_BUILD_OPTIONS= ./build.sh deb
+    # runs it in the package build too (it needs libgtest-dev).
+    if [ "$SYSTEM" != Linux ] || ! command -v apt-get >/dev/null 2>&1; then
+        echo "The Debian package is built on Debian." >&2
+        exit 1
+    fi
+    deb_packages="build-essential debhelper dpkg-dev lintian cmake"
+    if ! command -v dpkg-buildpackage >/dev/null 2>&1 || ! command -v dh >/dev/null 2>&1 ||
+        ! command -v lintian >/dev/null 2>&1 || ! dpkg-checkbuilddeps -Pnocheck >/dev/null 2>&1; then
+        if [ "$(id -u)" -ne 0 ]; then
+            echo "The Debian package needs Debian's packaging tools. Install them with:" >&2
+            echo "  sudo $(install_command "$deb_packages")" >&2
+            exit 1
+        fi
+        # shellcheck disable=SC2086
+        install_packages $deb_packages
+    fi
+    options=${DEB_BUILD_OPTIONS-nocheck}
+    profiles=""
+    case " $options " in
+    *" nocheck "*) profiles=-Pnocheck ;;
+    esac
+    version=$(dpkg-parsechangelog -S Version)
+    arch=$(dpkg --print-architecture)
+    # shellcheck disable=SC2086
+    DEB_BUILD_OPTIONS=$options dpkg-buildpackage -b -us -uc --post-clean $profiles
+    mkdir -p "$BUILD_DIR"
+    for file in "dovra_${version}_$arch.deb" "dovra-dbgsym_${version}_$arch.deb" \
+        "dovra_${version}_$arch.buildinfo" "dovra_${version}_$arch.changes"; do
+        [ ! -e "../$file" ] || mv "../$file" "$BUILD_DIR/"
+    done
+    deb="$BUILD_DIR/dovra_${version}_$arch.deb"
+    lintian --fail-on error,warning "$deb"
+    echo "Built $deb (lintian: no error, no warning); install it with:"
+    case $deb in /*) ;; *) deb=./$deb ;; esac
+    echo "  apt-get install $deb"
+    ;;
 *)
-    echo "usage: $0 run|stop|test|install|build|bench" >&2
+    echo "usage: $0 run|stop|test|install|build|bench|deb" >&2
     exit 2
     ;;
 esac

@@ -1,6 +1,25 @@
 #include "common/platform.h"
 
+#include <cerrno>
 #include <unistd.h>
+
+#if defined(__linux__)
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#elif defined(__FreeBSD__)
+#include <sys/capsicum.h>
+#include <sys/procctl.h>
+#endif
 
 // FreeBSD and glibc from 2.34 close them all in one call; elsewhere every
 // descriptor the limit allows is tried.
@@ -18,4 +37,245 @@ void close_inherited_descriptors()
     for (int fd = STDERR_FILENO + 1; fd < limit; ++fd)
         close(fd);
 }
+#endif
+
+// ---- the worker's confinement ----
+//
+// A worker holds the bytes of one client and runs the code that handles
+// them, so it is where a flaw would be exploited. Two things keep a worker
+// that has been taken over from reaching anything else: no process of the
+// same user may read or trace it (set once in main() and inherited by every
+// worker), and, from the moment its backend connection is made, the worker
+// can do nothing but what the relay, its end, report() and exit() do.
+//
+// A refused call fails with an error; it never ends the process. The calls
+// below were measured under the test suite, but another C library, a
+// diagnostic on a terminal or a fatal message of the C library may make one
+// more: killed there, the worker would leave its backend's slot BUSY for
+// good, and a healthy session would lose the bytes it still had. Failing,
+// the call costs at most a diagnostic line; glibc's perror() for one dup()s
+// standard error and, refused, writes to it directly. An attacker gains
+// nothing from an error: the refused call has done nothing.
+
+// Inherited across fork(); only execve() would reset it, and no dovra
+// process executes a program.
+void forbid_tracing()
+{
+    const int saved = errno;
+#if defined(__linux__)
+    (void)prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+#elif defined(__FreeBSD__)
+    int mode = PROC_TRACE_CTL_DISABLE;
+    (void)procctl(P_PID, getpid(), PROC_TRACE_CTL, &mode);
+#endif
+    errno = saved;
+}
+
+#if defined(DOVRA_NO_SANDBOX)
+
+int enter_session_sandbox(int, int)
+{
+    return 0;
+}
+
+#elif defined(__linux__)
+
+namespace {
+
+#if defined(__x86_64__)
+constexpr std::uint32_t FILTER_ARCH = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr std::uint32_t FILTER_ARCH = AUDIT_ARCH_AARCH64;
+#else
+#error "no system call filter for this architecture: configure with -DDOVRA_SANDBOX=OFF"
+#endif
+
+// The calls a worker makes once confined, as strace showed them for glibc
+// 2.36 under the end-to-end, fault and load tests, and what makes each one.
+// fcntl() and setsockopt() are allowed only as the relay calls them, below.
+constexpr std::array SESSION_CALLS{
+    __NR_recvfrom,  // recv() of the relay and of the session's end
+    __NR_sendto,    // send()
+    __NR_pselect6,  // select() of glibc 2.36
+#ifdef __NR_select
+    __NR_select,    // select() of other versions
+#endif
+    __NR_shutdown,  // the FIN after a side's last byte
+    __NR_close,     // the client socket, when the session is over
+    __NR_write,     // report(): perror() and printf(), stdout flushed by exit()
+    __NR_writev,    // the C library's fatal messages (a smashed stack)
+    __NR_exit_group,
+    __NR_exit,
+    __NR_clock_gettime,    // the end's deadline, where the vDSO does not answer
+    __NR_rt_sigreturn,     // the return from a signal handler
+    __NR_restart_syscall,  // an allowed call resumed after a stop
+};
+
+constexpr std::uint32_t REFUSE = SECCOMP_RET_ERRNO | (EPERM & SECCOMP_RET_DATA);
+constexpr std::uint32_t ALLOW = SECCOMP_RET_ALLOW;
+
+// Where the filter reads the call's number, its architecture, and the low
+// 32 bits of its argument i. The arguments checked are ints, which the
+// kernel takes from those bits alone.
+constexpr std::uint32_t NR_AT = offsetof(seccomp_data, nr);
+constexpr std::uint32_t ARCH_AT = offsetof(seccomp_data, arch);
+constexpr std::uint32_t arg_at(int i)
+{
+    constexpr std::uint32_t low = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 0 : 4;
+    return static_cast<std::uint32_t>(offsetof(seccomp_data, args) + 8 * i) + low;
+}
+
+// Every call the filter lets through, in the order of their numbers: those
+// above, and the two whose arguments are checked.
+constexpr std::size_t CALL_COUNT = SESSION_CALLS.size() + 2;
+constexpr std::array<std::uint32_t, CALL_COUNT> sorted_calls()
+{
+    std::array<std::uint32_t, CALL_COUNT> calls{__NR_fcntl, __NR_setsockopt};
+    for (std::size_t i = 0; i < SESSION_CALLS.size(); ++i)
+        calls[i + 2] = static_cast<std::uint32_t>(SESSION_CALLS[i]);
+    std::sort(calls.begin(), calls.end());
+    return calls;
+}
+constexpr std::array<std::uint32_t, CALL_COUNT> CALLS = sorted_calls();
+
+// The filter: the architecture and the call number (3 instructions), a
+// binary search for the number among CALLS (a tree of 2n - 1), the argument
+// checks of fcntl (3) and setsockopt (4), and the two verdicts. The kernel
+// runs the filter once for every call number, at load, to learn which it
+// always allows: a search rather than a list of tests keeps that, the bulk of
+// the load's cost, to a few instructions a number. Classic BPF jumps only
+// forward, so the checks and verdicts come after the search.
+constexpr std::size_t SEARCH_AT = 3;
+constexpr std::size_t FCNTL_AT = SEARCH_AT + 2 * CALL_COUNT - 1;
+constexpr std::size_t SETSOCKOPT_AT = FCNTL_AT + 3;
+constexpr std::size_t REFUSE_AT = SETSOCKOPT_AT + 4;
+constexpr std::size_t ALLOW_AT = REFUSE_AT + 1;
+constexpr std::size_t FILTER_LENGTH = ALLOW_AT + 1;
+static_assert(FILTER_LENGTH < 256, "jumps reach 255 instructions at most");
+
+struct filter_text {
+    std::array<sock_filter, FILTER_LENGTH> code{};
+    std::size_t pc = 0;
+    std::size_t fcntl_at = 0;
+    std::size_t setsockopt_at = 0;
+
+    constexpr std::uint8_t to(std::size_t target) const { return static_cast<std::uint8_t>(target - pc - 1); }
+    constexpr void load(std::uint32_t at) { code[pc++] = {BPF_LD | BPF_W | BPF_ABS, 0, 0, at}; }
+    // To if_true when the value loaded equals k, else to if_false.
+    constexpr void test(std::uint32_t k, std::size_t if_true, std::size_t if_false)
+    {
+        code[pc] = {BPF_JMP | BPF_JEQ | BPF_K, to(if_true), to(if_false), k};
+        ++pc;
+    }
+    constexpr void verdict(std::uint32_t action) { code[pc++] = {BPF_RET | BPF_K, 0, 0, action}; }
+
+    // The search among CALLS[lo, hi): halves split on the first number of
+    // the upper one, each leaf the test for one number. x32 calls, whose
+    // numbers carry bit 30 under x86-64's own architecture value, equal none.
+    constexpr void search(std::size_t lo, std::size_t hi)
+    {
+        if (hi - lo == 1) {
+            const std::uint32_t nr = CALLS[lo];
+            test(nr, nr == __NR_fcntl ? FCNTL_AT : nr == __NR_setsockopt ? SETSOCKOPT_AT : ALLOW_AT, REFUSE_AT);
+            return;
+        }
+        const std::size_t mid = (lo + hi) / 2;
+        code[pc] = {BPF_JMP | BPF_JGE | BPF_K, static_cast<std::uint8_t>(2 * (mid - lo) - 1), 0, CALLS[mid]};
+        ++pc;
+        search(lo, mid);
+        search(mid, hi);
+    }
+};
+
+constexpr filter_text session_filter()
+{
+    filter_text f;
+    f.load(ARCH_AT);
+    f.test(FILTER_ARCH, f.pc + 1, REFUSE_AT);
+    f.load(NR_AT);
+    f.search(0, CALL_COUNT);
+
+    // fcntl(F_GETFL) and fcntl(F_SETFL): the relay's non-blocking mode.
+    // Not F_DUPFD, nor F_SETOWN, which would aim SIGIO at another process.
+    f.fcntl_at = f.pc;
+    f.load(arg_at(1));
+    f.test(F_GETFL, ALLOW_AT, f.pc + 1);
+    f.test(F_SETFL, ALLOW_AT, REFUSE_AT);
+
+    // setsockopt(IPPROTO_TCP, TCP_NODELAY) alone: no socket filter
+    // programs, no buffer or priority changes.
+    f.setsockopt_at = f.pc;
+    f.load(arg_at(1));
+    f.test(IPPROTO_TCP, f.pc + 1, REFUSE_AT);
+    f.load(arg_at(2));
+    f.test(TCP_NODELAY, ALLOW_AT, REFUSE_AT);
+
+    f.verdict(REFUSE);
+    f.verdict(ALLOW);
+    return f;
+}
+
+constexpr filter_text SESSION_FILTER = session_filter();
+static_assert(SESSION_FILTER.fcntl_at == FCNTL_AT && SESSION_FILTER.setsockopt_at == SETSOCKOPT_AT &&
+              SESSION_FILTER.pc == FILTER_LENGTH, "the jumps aim where the filter has its parts");
+
+}  // namespace
+
+int enter_session_sandbox(int, int)
+{
+    // The filter sees call numbers and arguments, not descriptors: a worker
+    // holds no descriptor but its two sockets and standard input, output and
+    // error, and reading is allowed only through recv().
+    sock_fprog program{static_cast<unsigned short>(FILTER_LENGTH), const_cast<sock_filter *>(SESSION_FILTER.code.data())};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        return -1;
+    // Through prctl() rather than seccomp(2): systemd's @system-service
+    // call set, which the service unit allows, has prctl() but not seccomp().
+    if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) != 0)
+        return -1;
+    return 1;
+}
+
+#elif defined(__FreeBSD__)
+
+namespace {
+
+// What the relay does with a socket: recv(), send(), select(), shutdown(),
+// fcntl(F_GETFL and F_SETFL) and setsockopt(TCP_NODELAY).
+bool limit_socket(int fd)
+{
+    cap_rights_t rights;
+    cap_rights_init(&rights, CAP_RECV, CAP_SEND, CAP_EVENT, CAP_SHUTDOWN, CAP_FCNTL, CAP_SETSOCKOPT);
+    return cap_rights_limit(fd, &rights) == 0 && cap_fcntls_limit(fd, CAP_FCNTL_GETFL | CAP_FCNTL_SETFL) == 0;
+}
+
+// Standard output and error keep writing alone, standard input nothing. A
+// closed one stays closed.
+bool limit_standard(int fd)
+{
+    cap_rights_t rights;
+    cap_rights_init(&rights);
+    if (fd != STDIN_FILENO)
+        cap_rights_set(&rights, CAP_WRITE);
+    return cap_rights_limit(fd, &rights) == 0 || errno == EBADF;
+}
+
+}  // namespace
+
+int enter_session_sandbox(int client_fd, int backend_fd)
+{
+    if (!limit_socket(client_fd) || !limit_socket(backend_fd))
+        return -1;
+    // A launcher that closed one of them left its number to a socket.
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fd != client_fd && fd != backend_fd && !limit_standard(fd))
+            return -1;
+    }
+    // Capability mode: no file, no socket, no process but through a
+    // descriptor held, and these hold only the rights given above.
+    return cap_enter() == 0 ? 1 : -1;
+}
+
+#else
+#error "no session sandbox for this system: configure with -DDOVRA_SANDBOX=OFF"
 #endif

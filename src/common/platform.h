@@ -2,6 +2,7 @@
 // the rest of the code is written once for all of them.
 #pragma once
 
+#include <cerrno>
 #include <sys/socket.h>
 
 // Flags for every send() of a relay. A send to a peer that has gone then
@@ -25,3 +26,28 @@ inline constexpr int RELAY_SEND_MORE = 0;
 // Closes every descriptor above standard error, so that nothing a launcher
 // leaked lives on in the daemon and in every worker it forks.
 void close_inherited_descriptors();
+
+// Keeps every other process of the same user from tracing this process or
+// reading its memory (/proc/PID/mem, ptrace, core dumps), and every process it
+// forks later, which inherits the setting. Errors are ignored, and errno is
+// kept: no supported kernel refuses it.
+void forbid_tracing();
+
+// Confines this process for good to the session on client_fd and backend_fd:
+// afterwards it can still receive, send, wait for, shut down and close them,
+// read and set their file status flags and TCP_NODELAY, write to standard
+// output and error, read the clock and exit, and nothing else (no file, no
+// new socket, no program, no signal to another process). A refused call
+// fails with SANDBOX_REFUSED (on FreeBSD also ENOTCAPABLE, for a right that
+// a descriptor lacks) rather than ending the process, so a worker still
+// frees its backend and exits in order. Returns 1 once confined, 0
+// when this build has no sandbox (nothing changes), or -1 with errno set when
+// the system refused it.
+[[nodiscard]] int enter_session_sandbox(int client_fd, int backend_fd);
+
+// The errno of a call the session sandbox refuses.
+#ifdef ECAPMODE
+inline constexpr int SANDBOX_REFUSED = ECAPMODE;
+#else
+inline constexpr int SANDBOX_REFUSED = EPERM;
+#endif

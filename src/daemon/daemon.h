@@ -18,6 +18,8 @@ void reap_children(int signo);
 // The worker's whole life for one client: choose a backend, relay, exit 0.
 [[noreturn]] void serve_client(int client_fd, int listen_fd);
 
-// The daemon's main loop: opens the listening socket and accepts for ever.
-// Ends the process with status 1 when it cannot listen or accept.
-[[noreturn]] void run_dispatcher();
+// The daemon's main loop: opens the listening socket, tells the launcher so
+// by writing one byte on ready_fd, which it then closes, and accepts for ever.
+// Ends the process with status 1 when it cannot listen or accept; ready_fd is
+// then closed empty, which the launcher takes for a failed start.
+[[noreturn]] void run_dispatcher(int ready_fd);

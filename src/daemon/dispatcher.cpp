@@ -137,7 +137,7 @@ void serve_client(int client_fd, int listen_fd)
     std::exit(0);
 }
 
-void run_dispatcher()
+void run_dispatcher(int ready_fd)
 {
     install_handler(SIGCHLD, reap_children);
     errno = 0;
@@ -146,6 +146,11 @@ void run_dispatcher()
         report("Error creating listenning socket");
         std::exit(1);
     }
+    // A launcher that is gone already (killed) cannot be told: nothing to do.
+    const char ready = 1;
+    ssize_t told = write(ready_fd, &ready, 1);
+    (void)told;
+    close(ready_fd);
     for (;;) {
         errno = 0;
         int client_fd = accept(listen_fd, nullptr, nullptr);

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "backend/backend.h"
@@ -14,13 +15,32 @@
 
 namespace {
 
-// Forks, and ends the parent (or the process, when no child can be made)
-// with status 0. Pending output is flushed first so that it is written once.
-void fork_and_leave()
+// Forks with pending output flushed first, so that it is written once.
+// Returns what fork() returned.
+pid_t fork_flushed()
 {
     std::fflush(stdout);
-    if (fork() != 0)
-        std::exit(0);
+    errno = 0;
+    return fork();
+}
+
+// The launcher's end of the start-up. It returns to its caller only when the
+// process a service manager should adopt is the daemon itself: the session
+// leader between them has been reaped, so the daemon's parent is already the
+// manager (or init), and the daemon has said that it listens. The daemon
+// writes one byte on the pipe once its listening socket is open; a daemon
+// that cannot listen reports why and exits, which closes the pipe empty.
+[[noreturn]] void await_daemon(pid_t leader, int ready_fd)
+{
+    int status = 0;
+    while (waitpid(leader, &status, 0) < 0 && errno == EINTR) {
+    }
+    char byte = 0;
+    ssize_t n;
+    do
+        n = read(ready_fd, &byte, 1);
+    while (n < 0 && errno == EINTR);
+    std::exit(n == 1 ? 0 : 1);
 }
 
 }  // namespace
@@ -32,6 +52,7 @@ int main()
     // daemon. The disposition is inherited by every process forked later.
     install_handler(SIGPIPE, SIG_IGN);
     close_inherited_descriptors();
+    forbid_tracing();
     errno = 0;
     if (create_status_table() < 0) {
         report("Error creating status table");
@@ -42,8 +63,29 @@ int main()
         std::printf("\n Configuration error: %s \n", config_error_text[code]);
         return 0;
     }
-    fork_and_leave();
+    int ready[2];
+    errno = 0;
+    if (pipe(ready) < 0) {
+        report("Error creating start-up pipe");
+        return 1;
+    }
+    pid_t leader = fork_flushed();
+    if (leader < 0) {
+        report("Error forking");
+        return 1;
+    }
+    if (leader > 0) {
+        close(ready[1]);
+        await_daemon(leader, ready[0]);
+    }
+    close(ready[0]);
     setsid();
-    fork_and_leave();
-    run_dispatcher();
+    pid_t daemon = fork_flushed();
+    if (daemon < 0) {
+        report("Error forking");
+        std::exit(1);
+    }
+    if (daemon > 0)
+        std::exit(0);
+    run_dispatcher(ready[1]);
 }

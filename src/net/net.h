@@ -27,7 +27,9 @@ inline constexpr int RELAY_LINGER_MS = 2000;
 // made non-blocking and, when TCP, sent without Nagle delay; neither is closed.
 [[nodiscard]] int relay_streams(int client_fd, int backend_fd);
 
-// Connects to the backend and relays the client's session to it. Returns -1
-// when the backend cannot be reached, otherwise what relay_streams returned.
+// Connects to the backend, confines the process to the two sockets
+// (enter_session_sandbox) and relays the client's session to it. Returns -1
+// when the backend cannot be reached or the system refuses the confinement,
+// otherwise what relay_streams returned.
 // The backend socket is left for the worker's exit to close.
 [[nodiscard]] int relay_session(int client_fd, const char *address, std::int32_t port);

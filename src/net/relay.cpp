@@ -241,5 +241,9 @@ int relay_session(int client_fd, const char *address, std::int32_t port)
     int backend_fd = connect_backend(address, port);
     if (backend_fd < 0)
         return -1;
+    // Before the first byte of the client's is read: from here on, a worker
+    // taken over through the relay can reach nothing but these two sockets.
+    if (enter_session_sandbox(client_fd, backend_fd) < 0)
+        return -1;
     return relay_streams(client_fd, backend_fd);
 }

@@ -235,7 +235,6 @@ TEST(SessionEnd, TheDaemonServesOnWhenItsStandardErrorHasLostItsReader)
     const std::uint16_t port = free_port();
     unique_fd reader;
     daemon_options options;
-    options.max_files = 4;
     options.prepare = [&](const std::string &dir) {
         const std::string path = dir + "/stderr";
         ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
@@ -245,6 +244,7 @@ TEST(SessionEnd, TheDaemonServesOnWhenItsStandardErrorHasLostItsReader)
     ASSERT_TRUE(reader);
     const pid_t daemon = run.daemon_pid();
     ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(set_file_limit(daemon, 4, 64));
     // Connected as soon as the daemon listens, and then waiting in its queue.
     unique_fd waiting;
     ASSERT_TRUE(wait_for([&] {

@@ -2,7 +2,11 @@
 // client and one for the backend, with a script taken from the input: sends
 // and receives of any size on the far ends, pauses, small socket buffers, and
 // one end of the session: a close, a FIN followed by reading on, or a reset,
-// by either side. The relay runs on a thread of its own. Every byte must
+// by either side. Under the fuzzer the relay runs on a thread of its own,
+// whose coverage the fuzzer sees; built with DOVRA_RELAY_REPLAY, this file is
+// instead a program that replays the files it is given, each with the relay
+// in a forked child that has entered the session sandbox first, as a worker
+// does. Every byte must
 // arrive once and in order. After the end the other side reads until the
 // relay's FIN and closes; the relay must then return at once, not after its
 // linger bound, and when it ended on an orderly close everything the closing
@@ -20,9 +24,11 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
+#include "common/platform.h"
 #include "net/net.h"
 
 namespace {
@@ -126,12 +132,83 @@ bool tcp_pair(unsigned far_buffers, unsigned near_buffers, int &far, int &near)
 // How the first side to end does it.
 enum end_mode { END_CLOSE, END_FIN_THEN_READ, END_RESET };
 
-struct relay_thread {
+// The relay, on a thread or in a child process.
+struct relay_run {
+    std::thread thread;
+    pid_t pid = -1;
     std::atomic<bool> done{false};
     int result = 1;
     int error = 0;
     clock_type::time_point ended;
 };
+
+bool relay_in_sandbox = false;
+
+// A child's exit status carries the relay's result: 0 for 0, an errno for
+// -1, and these for what went wrong otherwise.
+constexpr int EXIT_NO_SANDBOX = 250;
+constexpr int EXIT_ODD_RESULT = 251;
+
+// Starts the relay between the near ends. A child keeps those alone, as a
+// worker does: a far end still open in it would never close.
+void start_relay(relay_run &relay, int client_near, int backend_near, int client_far, int backend_far)
+{
+    if (!relay_in_sandbox) {
+        relay.thread = std::thread([&relay, client_near, backend_near] {
+            relay.result = relay_streams(client_near, backend_near);
+            relay.error = errno;
+            relay.ended = clock_type::now();
+            relay.done = true;
+        });
+        return;
+    }
+    relay.pid = fork();
+    if (relay.pid < 0)
+        fail("cannot fork");
+    if (relay.pid > 0)
+        return;
+    close(client_far);
+    close(backend_far);
+    for (int fd : listeners)
+        close(fd);
+    if (enter_session_sandbox(client_near, backend_near) < 0)
+        _exit(EXIT_NO_SANDBOX);
+    const int result = relay_streams(client_near, backend_near);
+    if (result == -1 && errno > 0 && errno < EXIT_NO_SANDBOX)
+        _exit(errno);
+    _exit(result == 0 ? 0 : EXIT_ODD_RESULT);
+}
+
+void ended(relay_run &relay, int status)
+{
+    relay.ended = clock_type::now();
+    relay.done = true;
+    if (!WIFEXITED(status))
+        fail("the relay's process was killed by a signal");
+    const int code = WEXITSTATUS(status);
+    if (code == EXIT_NO_SANDBOX)
+        fail("cannot enter the session sandbox");
+    relay.result = code == 0 ? 0 : -1;
+    relay.error = code == EXIT_ODD_RESULT ? 0 : code;
+}
+
+bool relay_done(relay_run &relay)
+{
+    int status = 0;
+    if (!relay.done && relay.pid > 0 && waitpid(relay.pid, &status, WNOHANG) == relay.pid)
+        ended(relay, status);
+    return relay.done;
+}
+
+// Waits for the relay to return.
+void join_relay(relay_run &relay)
+{
+    int status = 0;
+    if (relay.pid < 0)
+        relay.thread.join();
+    else if (!relay.done && waitpid(relay.pid, &status, 0) == relay.pid)
+        ended(relay, status);
+}
 
 }  // namespace
 
@@ -165,13 +242,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     peer client{client_far, 0};
     peer backend{backend_far, 1};
-    relay_thread relay;
-    std::thread worker([&] {
-        relay.result = relay_streams(client_near, backend_near);
-        relay.error = errno;
-        relay.ended = clock_type::now();
-        relay.done = true;
-    });
+    relay_run relay;
+    start_relay(relay, client_near, backend_near, client_far, backend_far);
 
     // The script, up to its end of the session.
     peer *closer = nullptr;
@@ -197,7 +269,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             how = static_cast<unsigned>(n / 2);
             break;
         }
-        if (client.eof || backend.eof || relay.done)
+        if (client.eof || backend.eof || relay_done(relay))
             fail("the session ended while both sides were open");
     }
     if (closer == nullptr) {
@@ -231,7 +303,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     auto deadline = clock_type::now() + std::chrono::seconds(20);
     bool near_closed = false;
     auto close_near = [&] {
-        worker.join();
+        join_relay(relay);
         close(client_near);
         close(backend_near);
         near_closed = true;
@@ -239,7 +311,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     while (!other.eof || (closer_reads && !closer->eof)) {
         if (clock_type::now() > deadline)
             fail("no FIN came after the session ended");
-        if (relay.done && !near_closed)
+        if (relay_done(relay) && !near_closed)
             close_near();
         pollfd p[2] = {{other.fd, POLLIN, 0}, {closer_reads ? closer->fd : -1, POLLIN, 0}};
         poll(p, 2, 5);
@@ -267,3 +339,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         fail("an orderly close lost bytes the closing side had sent");
     return 0;
 }
+
+#ifdef DOVRA_RELAY_REPLAY
+#include <algorithm>
+#include <dirent.h>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+// Replays every file of the directories given, in name order.
+int main(int argc, char **argv)
+{
+    relay_in_sandbox = true;
+    LLVMFuzzerInitialize(&argc, &argv);
+    int replayed = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::vector<std::string> names;
+        DIR *dir = opendir(argv[i]);
+        if (dir == nullptr)
+            fail("cannot read a corpus directory");
+        while (const dirent *entry = readdir(dir)) {
+            if (entry->d_name[0] != '.')
+                names.push_back(std::string(argv[i]) + "/" + entry->d_name);
+        }
+        closedir(dir);
+        std::sort(names.begin(), names.end());
+        for (const std::string &name : names) {
+            std::ifstream in(name, std::ios::binary);
+            const std::string data{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+            LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t *>(data.data()), data.size());
+            std::printf("replayed %s\n", name.c_str());
+            ++replayed;
+        }
+    }
+    std::printf("%d inputs replayed, the relay in the session sandbox\n", replayed);
+    return replayed > 0 ? 0 : 1;
+}
+#endif

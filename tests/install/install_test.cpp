@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
@@ -12,6 +14,7 @@
 #include <sstream>
 
 #include "support/harness.h"
+#include "support/platform.h"
 
 using namespace dovra_test;
 
@@ -179,23 +182,36 @@ TEST(Manuals, LintCleanAndComplete)
     EXPECT_EQ(lint.out + lint.err, "");
 }
 
-// The rc.d script parses, and its start_precmd stops a start on a file the
-// daemon would refuse, showing the daemon's error line (rc.subr is stubbed,
-// and su with it, which must be asked for the default user).
+// The rc.d script parses; its start_precmd stops a start on a file the
+// daemon would refuse, showing the daemon's error line; and its start hands
+// the daemon's output to logger(1), one for each stream, which outlive the
+// launcher and end with the daemon. The launcher's status is the start's.
+// rc.subr and su are stubbed (su must be asked for the default user), and
+// logger is a script that appends what it reads, with its priority, to a file.
 TEST(Service, FreeBsdRcScript)
 {
     const std::string script = SOURCE + "/packaging/freebsd/files/dovra.in";
     child_output syntax = run({"sh", "-n", script});
     EXPECT_EQ(syntax.status, 0);
     EXPECT_EQ(syntax.err, "");
+    if (access("/var/run", W_OK) != 0 || !become_subreaper())
+        GTEST_SKIP() << "the start makes its FIFOs in /var/run and the test must adopt the daemon: run as root";
 
     temp_dir dir;
-    write_file(dir.file("rc.subr"), "load_rc_config() { :; }\n"
-                                    "run_rc_command() { $start_precmd && echo \"start $command as $procname\"; }\n"
+    ASSERT_EQ(mkdir(dir.file("bin").c_str(), 0755), 0);
+    write_file(dir.file("bin/logger"), "#!/bin/sh\n"
+                                       "while IFS= read -r line; do echo \"$4: $line\"; done >>" +
+                                           dir.file("syslog") + "\n");
+    ASSERT_EQ(chmod(dir.file("bin/logger").c_str(), 0755), 0);
+    write_file(dir.file("rc.subr"), "PATH=" + dir.file("bin") + ":$PATH\n"
+                                    "load_rc_config() { :; }\n"
+                                    "check_startmsgs() { :; }\n"
+                                    "run_rc_command() { rc_pid=; $start_precmd && $start_cmd; }\n"
                                     "su() { [ \"$1 $2 $3\" = \"-m dovra -c\" ] && sh -c \"$4\"; }\n");
     std::string text = replaced(read_file(script), "%%PREFIX%%", "/usr/local");
     text = replaced(text, ". /etc/rc.subr", ". " + dir.file("rc.subr"));
     text = replaced(text, "/usr/local/sbin/dovra-checkconf", DOVRA_TEST_CHECKCONF);
+    text = replaced(text, "command=\"/usr/local/sbin/${name}\"", std::string("command=\"") + DOVRA_TEST_DAEMON + "\"");
     write_file(dir.file("dovra"), text);
 
     write_file(dir.file("dovra.conf"), "localport 8080\nserverport 8000\nmaxclients 4\n");
@@ -203,10 +219,45 @@ TEST(Service, FreeBsdRcScript)
     EXPECT_NE(refused.status, 0);
     EXPECT_EQ(refused.out, "\n Configuration error: undefined servers \n");
 
-    write_file(dir.file("dovra.conf"), "localport 8080\nserverport 8000\nmaxclients 4\nserver 127.0.0.2\n");
-    child_output accepted = run({"sh", dir.file("dovra"), "start"}, dir.path());
-    EXPECT_EQ(accepted.status, 0);
-    EXPECT_EQ(accepted.out, "start /usr/local/sbin/dovra as /usr/local/sbin/dovra\n");
+    // A backend port that refuses, so that a client makes a worker write an
+    // error line.
+    const std::uint16_t port = free_port(), closed = free_port();
+    write_file(dir.file("dovra.conf"), "localport " + std::to_string(port) + "\nserverport " +
+                                           std::to_string(closed) + "\nmaxclients 4\nserver 127.0.0.2\n");
+    child_output started = run({"sh", dir.file("dovra"), "start"}, dir.path());
+    EXPECT_EQ(started.status, 0);
+    EXPECT_EQ(started.out, "Starting dovra.\n");
+    std::vector<pid_t> daemons, loggers;
+    for (pid_t pid : children_of(getpid()))
+        (process_of(pid).comm == "dovra" ? daemons : loggers).push_back(pid);
+    ASSERT_EQ(daemons.size(), 1u);
+    EXPECT_EQ(loggers.size(), 2u);
+    unique_fd client = connect_to("127.0.0.1", port);
+    EXPECT_TRUE(closed_without_data(client.get()));
+    const std::string worker_line = "daemon.err: All the servers are down: Connection refused\n";
+    EXPECT_TRUE(wait_for([&] { return read_file(dir.file("syslog")).find(worker_line) != std::string::npos; }));
+    const std::string syslog = read_file(dir.file("syslog"));
+    EXPECT_NE(syslog.find("daemon.notice: Daemon Started..\n"), std::string::npos) << syslog;
+
+    // Port in use: the launcher's status fails the start, and the reason
+    // reaches syslog.
+    child_output again = run({"sh", dir.file("dovra"), "start"}, dir.path());
+    EXPECT_EQ(again.status, 1);
+    EXPECT_EQ(again.out, "Starting dovra.\ndovra did not start; see /var/log/messages.\n");
+    EXPECT_TRUE(wait_for([&] {
+        return read_file(dir.file("syslog")).find("daemon.err: Error creating listenning socket: Address already in use\n") !=
+               std::string::npos;
+    }));
+
+    // The loggers end with the daemon, none before.
+    for (pid_t pid : loggers)
+        EXPECT_NE(process_state(pid), 'Z');
+    kill(daemons[0], SIGTERM);
+    EXPECT_TRUE(wait_for([&] {
+        for (pid_t pid : children_of(getpid(), true))
+            waitpid(pid, nullptr, 0);
+        return children_of(getpid()).empty();
+    }));
 }
 
 // systemd-analyze verifies the unit, its commands pointed at the built

@@ -494,14 +494,6 @@ daemon_run::daemon_run(const char *config, const std::vector<std::string> &args,
         for (int fd = 3; fd < 1024; ++fd)
             close(fd);
         signal(SIGPIPE, SIG_DFL);
-        if (options.max_files > 0) {
-            // The soft limit only, so that a test can raise it again.
-            rlimit lim{};
-            getrlimit(RLIMIT_NOFILE, &lim);
-            lim.rlim_cur = static_cast<rlim_t>(options.max_files);
-            if (setrlimit(RLIMIT_NOFILE, &lim) != 0)
-                _exit(127);
-        }
         execv(argv[0], argv.data());
         _exit(127);
     }

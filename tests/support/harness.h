@@ -147,9 +147,6 @@ private:
 
 // How daemon_run starts the launcher, beyond its configuration and arguments.
 struct daemon_options {
-    // The soft RLIMIT_NOFILE of the launcher, and so of the daemon and its
-    // workers; 0 leaves the limit as it is.
-    int max_files = 0;
     // Runs after dovra.conf is written (when there is one) and before the
     // launcher starts, with the run's directory: to put something else there.
     std::function<void(const std::string &dir)> prepare;
