@@ -7,9 +7,14 @@
 # exposure score. One line per check, with counts.
 #
 # Usage, as root on Linux:
-#   systemd_test.sh BUILD_DIR SOURCE_DIR            the tree, by cmake --install
-#   systemd_test.sh --deb FILE.deb SOURCE_DIR       a Debian package, by apt
-# DOVRA_SYSTEMD_TEST_DEB=FILE.deb selects the second form as well.
+#   systemd_test.sh BUILD_DIR SOURCE_DIR
+#       the build, installed by cmake --install (CMAKE names the cmake to
+#       use), with the tree's unit in /etc/systemd/system;
+#   systemd_test.sh --deb PACKAGE SOURCE_DIR
+#       a Debian package, installed by apt: PACKAGE is the .deb, or the
+#       directory where "./build.sh deb" left the one of SOURCE_DIR's version
+#       (DOVRA_SYSTEMD_TEST_DEB, when set, names the .deb instead). Then
+#       removed and purged.
 # Exit status 0 when every check passes, 1 when one fails, 77 (with the
 # reason on standard error) when the container cannot be had here.
 #
@@ -38,28 +43,31 @@ skip() {
 }
 
 # ---- arguments ----
-DEB=${DOVRA_SYSTEMD_TEST_DEB:-}
+DEB=""
+BUILD=""
 if [ "${1:-}" = --deb ]; then
-    DEB=${2:-}
-    [ -n "$DEB" ] || skip "--deb needs a file"
-    shift 2
-    SOURCE=${1:-}
+    DEB=${DOVRA_SYSTEMD_TEST_DEB:-${2:-}}
+    SOURCE=${3:-}
 else
     BUILD=${1:-}
     SOURCE=${2:-}
-    [ -z "$DEB" ] || BUILD=""
 fi
-if [ -z "$SOURCE" ] || { [ -z "$DEB" ] && [ -z "$BUILD" ]; }; then
-    echo "usage: $0 BUILD_DIR SOURCE_DIR | $0 --deb FILE.deb SOURCE_DIR" >&2
+if [ -z "$SOURCE" ] || [ -z "$DEB$BUILD" ]; then
+    echo "usage: $0 BUILD_DIR SOURCE_DIR | $0 --deb PACKAGE SOURCE_DIR" >&2
     exit 2
 fi
 SOURCE=$(cd "$SOURCE" && pwd) || exit 2
 if [ -n "$DEB" ]; then
-    [ -f "$DEB" ] || skip "no Debian package at $DEB"
+    if [ -d "$DEB" ]; then
+        version=$(sed -nE '1s/^dovra \(([^)]*)\).*/\1/p' "$SOURCE/debian/changelog" 2>/dev/null)
+        arch=$(dpkg --print-architecture 2>/dev/null)
+        DEB=$DEB/dovra_${version}_$arch.deb
+    fi
+    [ -f "$DEB" ] || skip "no Debian package at $DEB (./build.sh deb makes it)"
     DEB=$(cd "$(dirname "$DEB")" && pwd)/$(basename "$DEB")
     SBIN=/usr/sbin
     CONF=/etc/dovra.conf
-    MODE="the Debian package $(basename "$DEB")"
+    MODE="the Debian package $DEB"
 else
     BUILD=$(cd "$BUILD" && pwd) || exit 2
     SBIN=/usr/local/sbin
@@ -429,6 +437,14 @@ check_credentials() {
         [ "$value" = 1 ] || fault="$fault NoNewPrivs $value;"
         value=$(echo "$status" | awk '$1 == "Seccomp:" { print $2 }')
         [ "$value" = 2 ] || fault="$fault Seccomp $value;"
+        value=$(echo "$status" | awk '$1 == "Umask:" { print $2 }')
+        [ "$value" = 0077 ] || fault="$fault umask $value;"
+        value=$(in_container awk '/^Max open files/ { print $4 "/" $5 }' "/proc/$pid/limits")
+        [ "$value" = 64/64 ] || fault="$fault descriptor limit $value;"
+        [ "$(in_container readlink "/proc/$pid/ns/ipc")" != "$(in_container readlink /proc/1/ns/ipc)" ] ||
+            fault="$fault the system's IPC namespace;"
+        value=$(in_container awk '$5 == "/" { print substr($6, 1, 2) }' "/proc/$pid/mountinfo")
+        [ "$value" = ro ] || fault="$fault / mounted $value;"
         if [ -z "$fault" ]; then
             ok=$((ok + 1))
         else
@@ -441,7 +457,7 @@ check_credentials() {
       the daemon runs $exe, not $SBIN/dovra"
     [ "$total" -ge 3 ] || faults="$faults
       only $total processes (daemon and workers) to look at"
-    result "daemon and workers as dynamic user dovra, only cap_net_bind_service (CapEff, CapBnd, CapAmb), NoNewPrivs 1, Seccomp 2" \
+    result "daemon and workers: dynamic user dovra, only cap_net_bind_service (CapEff, CapBnd, CapAmb), NoNewPrivs 1, Seccomp 2, umask 0077, 64 descriptors, own IPC namespace, / read-only" \
         "$ok" "$(( total < 3 ? 3 : total ))" "uid $uid"
     [ -z "$faults" ] || echo "$faults" | sed 1d
     stop_unit
@@ -779,7 +795,7 @@ echo "$NAME: $MODE, Debian 12 $(chroot "$COPY" dpkg-query -W -f '${Version}' sys
 mkdir -p "$COPY/opt/dovra-test"
 cp "$SOURCE/tests/service/peer.py" "$COPY/opt/dovra-test/peer.py"
 if [ -z "$DEB" ]; then
-    DESTDIR=$COPY cmake --install "$BUILD" --prefix /usr/local >/dev/null || {
+    DESTDIR=$COPY "${CMAKE:-cmake}" --install "$BUILD" --prefix /usr/local >/dev/null || {
         echo "$NAME: cmake --install failed" >&2
         exit 1
     }
