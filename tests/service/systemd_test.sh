@@ -70,6 +70,12 @@ if [ -n "$DEB" ]; then
     MODE="the Debian package $DEB"
 else
     BUILD=$(cd "$BUILD" && pwd) || exit 2
+    # The tree's unit names /usr/local's paths; a build for other places (the
+    # Debian package's) is checked through its package.
+    for setting in CMAKE_INSTALL_PREFIX:PATH=/usr/local DOVRA_CONFIG_PATH:STRING=/usr/local/etc/dovra.conf; do
+        grep -qx "$setting" "$BUILD/CMakeCache.txt" 2>/dev/null ||
+            skip "$BUILD is not a build for /usr/local (wanted $setting), whose paths the unit names"
+    done
     SBIN=/usr/local/sbin
     CONF=/usr/local/etc/dovra.conf
     MODE="cmake --install of $BUILD"
@@ -201,8 +207,23 @@ if [ ! -x "$ROOT/lib/systemd/systemd" ]; then
     ROOT_TMP=""
 fi
 
+# What a run killed outright (SIGKILL, no trap) left: its copy and its
+# control groups, named after its pid, once that pid is gone and the groups
+# hold no process.
+alive() { case $1 in '' | *[!0-9]*) return 1 ;; esac; kill -0 "$1" 2>/dev/null; }
+for stale in /sys/fs/cgroup/$NAME-* /sys/fs/cgroup/*/$NAME-*; do
+    [ -d "$stale" ] && ! alive "${stale##*-}" || continue
+    [ -z "$(find "$stale" -name cgroup.procs -exec cat {} + 2>/dev/null)" ] &&
+        find "$stale" -depth -type d -exec rmdir {} + 2>/dev/null
+done
+for stale in "$CACHE"/run.*.*; do
+    owner=$(basename "$stale" | cut -d. -f2)
+    [ -d "$stale" ] && ! alive "$owner" || continue
+    find /sys/fs/cgroup -maxdepth 2 -name "$NAME-$owner" | grep -q . || rm -rf "$stale"
+done
+
 START_TIME=$SECONDS
-WORK=$(mktemp -d "$CACHE/run.XXXXXX")
+WORK=$(mktemp -d "$CACHE/run.$$.XXXXXX")
 COPY=$WORK/root
 cp -a "$ROOT" "$COPY" || { echo "$NAME: cannot copy $ROOT" >&2; exit 1; }
 
@@ -341,13 +362,15 @@ journal_match() { journal_since -u dovra -o cat | grep -Eq -- "$1"; }
 journal_has() { wait_until "$1" journal_match "$2"; }
 
 FAILED=0
+CHECKED=0
 # result NAME PASSED TOTAL [DETAIL]: one summary line per check.
 result() {
+    CHECKED=$((CHECKED + 1))
     if [ "$2" -eq "$3" ]; then
         printf 'PASS  %s: %s of %s%s\n' "$1" "$2" "$3" "${4:+; $4}"
     else
         printf 'FAIL  %s: %s of %s%s\n' "$1" "$2" "$3" "${4:+; $4}"
-        FAILED=1
+        FAILED=$((FAILED + 1))
     fi
 }
 note() { printf 'NOTE  %s\n' "$*"; }
@@ -495,7 +518,7 @@ check_relay() {
 # With every backend refusing, a worker says so in the journal.
 check_worker_lines() {
     start_unit
-    in_container systemctl stop dovra-test-backend
+    in_container systemctl stop dovra-test-backend 2>/dev/null
     mark_journal
     main=$(main_pid)
     in_container timeout 10 /usr/bin/python3 /opt/dovra-test/peer.py knock 127.0.0.1 "$PORT" 2>/dev/null
@@ -638,7 +661,7 @@ check_port_in_use() {
     # Restart= after a failed start: the port is freed once the first start
     # has failed; the restart RestartSec= later must find it free and run.
     start_unit
-    in_container systemctl stop dovra-test-squatter
+    in_container systemctl stop dovra-test-squatter 2>/dev/null
     if wait_until 15 restarted_and_serving; then
         result "restarted by Restart= after the failed start, then serving" 1 1 "$(prop NRestarts) restart(s)"
     else
@@ -713,8 +736,8 @@ check_boots() {
 # Installed by apt from the file alone (the container has no network): the
 # unit is there, neither enabled nor started.
 deb_install() {
-    local out enabled active fragment
-    if ! out=$(in_container env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-download \
+    local out enabled active fragment conffiles
+    if ! out=$(in_container env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
         "/opt/dovra-test/$(basename "$DEB")" 2>&1); then
         result "apt-get install of the package" 0 1 "$(echo "$out" | tail -n 3 | tr '\n' ' ')"
         return 1
@@ -722,12 +745,13 @@ deb_install() {
     enabled=$(in_container systemctl is-enabled dovra 2>&1)
     active=$(in_container systemctl is-active dovra 2>&1)
     fragment=$(in_container systemctl show -p FragmentPath --value dovra)
+    conffiles=$(in_container dpkg-query -W -f '${Conffiles}' dovra | awk '{ print $1 }' | tr '\n' ' ')
     if [ "$fragment" = /lib/systemd/system/dovra.service ] && [ "$enabled" = disabled ] &&
-        [ "$active" = inactive ] && [ -z "$(dovra_pids)" ]; then
-        result "apt-get install: unit installed, neither enabled nor active" 1 1 "$fragment"
+        [ "$active" = inactive ] && [ -z "$(dovra_pids)" ] && [ "$conffiles" = "$CONF " ]; then
+        result "apt-get install: unit installed, neither enabled nor active; $CONF a conffile" 1 1 "$fragment"
     else
-        result "apt-get install: unit installed, neither enabled nor active" 0 1 \
-            "unit ${fragment:-missing}, $enabled, $active, dovra processes: $(dovra_pids)"
+        result "apt-get install: unit installed, neither enabled nor active; $CONF a conffile" 0 1 \
+            "unit ${fragment:-missing}, $enabled, $active, conffiles: $conffiles, dovra processes: $(dovra_pids)"
     fi
 }
 
@@ -825,5 +849,6 @@ for check in ${DOVRA_SYSTEMD_TEST_ONLY:-$CHECKS}; do
 done
 [ -z "$DEB" ] || deb_remove_purge
 
-echo "$NAME: $((SECONDS - START_TIME)) s"
-exit "$FAILED"
+echo "$NAME: $CHECKED checks, $FAILED failed, $((SECONDS - START_TIME)) s"
+[ "$FAILED" -eq 0 ] || exit 1
+exit 0
