@@ -88,7 +88,7 @@ fi
 # Installed when we can, never demanded: a machine without them skips.
 need_packages=""
 command -v systemd-nspawn >/dev/null 2>&1 || need_packages="$need_packages systemd-container"
-[ -d "$ROOT" ] || command -v debootstrap >/dev/null 2>&1 || need_packages="$need_packages debootstrap"
+[ -x "$ROOT/lib/systemd/systemd" ] || command -v debootstrap >/dev/null 2>&1 || need_packages="$need_packages debootstrap"
 if [ -n "$need_packages" ]; then
     command -v apt-get >/dev/null 2>&1 || skip "needs$need_packages, and there is no apt-get to install them"
     echo "$NAME: installing$need_packages" >&2
@@ -193,6 +193,9 @@ if [ ! -x "$ROOT/lib/systemd/systemd" ]; then
     command -v debootstrap >/dev/null 2>&1 || skip "no cached root at $ROOT and no debootstrap"
     mkdir -p "$CACHE"
     ROOT_TMP=$(mktemp -d "$CACHE/root.tmp.XXXXXX")
+    # mktemp's 0700 would become the container's /, which its services'
+    # users (messagebus, ...) could not enter: D-Bus would never start.
+    chmod 755 "$ROOT_TMP"
     url=$(mirror)
     echo "$NAME: making the container's root with debootstrap from $url (about a minute)" >&2
     if ! debootstrap --variant=minbase --include="$PACKAGES" bookworm "$ROOT_TMP" "$url" \
@@ -226,6 +229,7 @@ START_TIME=$SECONDS
 WORK=$(mktemp -d "$CACHE/run.$$.XXXXXX")
 COPY=$WORK/root
 cp -a "$ROOT" "$COPY" || { echo "$NAME: cannot copy $ROOT" >&2; exit 1; }
+chmod 755 "$COPY"
 
 # nspawn puts the container below the control group it is started from:
 # one of its own under each systemd hierarchy this machine mounts (the named
@@ -281,16 +285,17 @@ boot() {
         [ "$code" -ne 99 ] || skip "cannot enter our own control group"
         skip "systemd-nspawn could not boot the container here (status $code)"
     fi
-    state=""
-    for _ in $(seq 120); do
+    local state="" end=$((SECONDS + 90))
+    while [ "$SECONDS" -lt "$end" ]; do
         state=$(in_container timeout 5 systemctl is-system-running --wait 2>/dev/null)
         case $state in
         running | degraded) return 0 ;;
         esac
         sleep 0.5
     done
-    tail -n 20 "$WORK/nspawn.log" >&2
-    echo "$NAME: the container did not finish booting (state: $state)" >&2
+    echo "$NAME: the container did not finish booting in 90 s (state: $state); its jobs and failures:" >&2
+    in_container systemctl list-jobs --no-pager >&2
+    in_container journalctl -b -p warning --no-pager -n 20 >&2
     exit 1
 }
 
@@ -381,6 +386,9 @@ write_config() {
     in_container chmod 644 "$CONF"
 }
 
+# Each start clears the unit's failed state and start count first, as an
+# operator does after a fix: the unit's start limit (five in a minute) would
+# otherwise refuse the checks' many starts.
 start_unit() {
     in_container systemctl reset-failed dovra 2>/dev/null
     in_container systemctl start dovra 2>/dev/null
