@@ -147,7 +147,9 @@ std::string backend_address(int index) { return "127.0.0." + std::to_string(2 + 
 
 std::uint16_t free_port()
 {
-    int fd = listen_on("127.0.0.1", 0);
+    // Free on every address, not 127.0.0.1 alone: a daemon binds it on all of
+    // them, and a backend pool may hold it on 127.0.0.2 and up.
+    int fd = listen_on("0.0.0.0", 0);
     std::uint16_t port = bound_port(fd);
     close(fd);
     return port;

@@ -63,7 +63,7 @@ bool wait_for(const std::function<bool()> &cond, std::chrono::milliseconds timeo
 // "127.0.0.N" for N = 2 + index: backend addresses that share one port.
 std::string backend_address(int index);
 
-// A port that was free on 127.0.0.1 a moment ago.
+// A port that was free on every local address a moment ago.
 std::uint16_t free_port();
 
 // A connected blocking socket, or an empty one when the connection failed.
