@@ -378,6 +378,22 @@ result() {
         FAILED=$((FAILED + 1))
     fi
 }
+
+# Rounds of one check: round LABEL FAULT counts a round that found no fault
+# and keeps the faults of the others; rounds_result TEXT ROUNDS prints the
+# check's line and the first five faults.
+round() {
+    if [ -z "$2" ]; then
+        ok=$((ok + 1))
+    else
+        faults="$faults
+      $1: $2"
+    fi
+}
+rounds_result() {
+    result "$1" "$ok" "$2"
+    [ -z "$faults" ] || echo "$faults" | sed -n '2,6p'
+}
 note() { printf 'NOTE  %s\n' "$*"; }
 
 write_config() {
@@ -414,15 +430,9 @@ check_starts() {
         in_container systemctl stop dovra 2>/dev/null
         left=$(dovra_pids)
         [ -z "$left" ] || fault="${fault:+$fault; }dovra left after stop: $left"
-        if [ -z "$fault" ]; then
-            ok=$((ok + 1))
-        else
-            faults="$faults
-      start $i: $fault"
-        fi
+        round "start $i" "$fault"
     done
-    result "starts that stay active with the daemon as main process listening ($label)" "$ok" "$STARTS"
-    [ -z "$faults" ] || echo "$faults" | sed -n '2,6p'
+    rounds_result "starts that stay active with the daemon as main process listening ($label)" "$STARTS"
 }
 
 check_unit_files() {
@@ -577,11 +587,9 @@ check_restart_stop() {
         [ "$left" = "$new" ] || fault="$fault dovra processes $left besides the daemon $new;"
         release_sessions restart
         stop_unit
-        if [ -z "$fault" ]; then ok=$((ok + 1)); else faults="$faults
-      restart $i: $fault"; fi
+        round "restart $i" "$fault"
     done
-    result "restart with sessions open: active, new daemon listening, old workers gone" "$ok" "$rounds"
-    [ -z "$faults" ] || echo "$faults" | sed -n '2,6p'
+    rounds_result "restart with sessions open: active, new daemon listening, old workers gone" "$rounds"
 
     rounds=5
     ok=0
@@ -598,11 +606,9 @@ check_restart_stop() {
         sessions_closed stop 3 || fault="$fault sessions still open;"
         release_sessions stop
         stop_unit
-        if [ -z "$fault" ]; then ok=$((ok + 1)); else faults="$faults
-      stop $i: $fault"; fi
+        round "stop $i" "$fault"
     done
-    result "stop with sessions open: inactive, no dovra process left, every session closed" "$ok" "$rounds"
-    [ -z "$faults" ] || echo "$faults" | sed -n '2,6p'
+    rounds_result "stop with sessions open: inactive, no dovra process left, every session closed" "$rounds"
 }
 
 # localport 80: served with the unit's capability, refused without it (a
@@ -660,11 +666,9 @@ check_port_in_use() {
         wait_until 2 result_is exit-code || fault="$fault result $(prop Result), state $(prop ActiveState)/$(prop SubState);"
         journal_has 3 '^Error creating listenning socket: Address already in use$' || fault="$fault no line in the journal;"
         stop_unit
-        if [ -z "$fault" ]; then ok=$((ok + 1)); else faults="$faults
-      start $i: $fault"; fi
+        round "start $i" "$fault"
     done
-    result "port in use: start fails, unit result exit-code, the daemon's line in the journal" "$ok" "$rounds"
-    [ -z "$faults" ] || echo "$faults" | sed -n '2,6p'
+    rounds_result "port in use: start fails, unit result exit-code, the daemon's line in the journal" "$rounds"
 
     # Restart= after a failed start: the port is freed once the first start
     # has failed; the restart RestartSec= later must find it free and run.
@@ -733,11 +737,9 @@ check_boots() {
         start_backend
         sleep 0.5
         fault=$(start_fault)
-        if [ -z "$fault" ]; then ok=$((ok + 1)); else faults="$faults
-      boot $i: $fault"; fi
+        round "boot $i" "$fault"
     done
-    result "enabled, active with the daemon listening after boot" "$ok" "$BOOTS"
-    [ -z "$faults" ] || echo "$faults" | sed -n '2,6p'
+    rounds_result "enabled, active with the daemon listening after boot" "$BOOTS"
 }
 
 # ---- the Debian package ----
