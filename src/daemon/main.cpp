@@ -32,8 +32,7 @@ pid_t fork_flushed()
 // that cannot listen reports why and exits, which closes the pipe empty.
 [[noreturn]] void await_daemon(pid_t leader, int ready_fd)
 {
-    int status = 0;
-    while (waitpid(leader, &status, 0) < 0 && errno == EINTR) {
+    while (waitpid(leader, nullptr, 0) < 0 && errno == EINTR) {
     }
     char byte = 0;
     ssize_t n;

@@ -28,29 +28,6 @@ using namespace dovra_test;
 
 namespace {
 
-// The two ends of a loopback TCP connection: far is the peer's, near the
-// relay's.
-struct tcp_link {
-    unique_fd far;
-    unique_fd near;
-};
-
-tcp_link loopback_link()
-{
-    unique_fd listener(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    tcp_link link;
-    if (!listener || bind(listener.get(), reinterpret_cast<sockaddr *>(&sa), len) != 0 ||
-        listen(listener.get(), 1) != 0 || getsockname(listener.get(), reinterpret_cast<sockaddr *>(&sa), &len) != 0)
-        return link;
-    link.far = connect_to("127.0.0.1", ntohs(sa.sin_port));
-    link.near.reset(accept(listener.get(), nullptr, nullptr));
-    return link;
-}
-
 // In the sandbox, a call that it must refuse. Returns false, saying so on
 // standard error, when the call was let through or failed otherwise.
 bool refused(const char *what, int result)
@@ -87,29 +64,29 @@ TEST(Sandbox, RefusesFilesSocketsAndProgramsButRelaysOnItsOwnSockets)
 {
     if (!sandbox_built())
         GTEST_SKIP() << "built without the session sandbox (DOVRA_SANDBOX off)";
-    tcp_link client = loopback_link();
-    tcp_link backend = loopback_link();
-    ASSERT_TRUE(client.far && client.near && backend.far && backend.near);
+    socket_pair client = tcp_pair();
+    socket_pair backend = tcp_pair();
+    ASSERT_TRUE(client.outer && client.inner && backend.outer && backend.inner);
 
     // The client and the backend, while the child relays between them.
     std::string at_backend, at_client;
     bool backend_saw_fin = false;
     std::thread peers([&] {
-        send_all(client.far.get(), "ping");
-        at_backend = recv_some(backend.far.get(), 4);
-        send_all(backend.far.get(), "pong");
-        at_client = recv_some(client.far.get(), 4);
-        client.far.reset();
+        send_all(client.outer.get(), "ping");
+        at_backend = recv_some(backend.outer.get(), 4);
+        send_all(backend.outer.get(), "pong");
+        at_client = recv_some(client.outer.get(), 4);
+        client.outer.reset();
         // The relay's FIN, not the close at its exit after the linger bound.
-        backend_saw_fin = closed_without_data(backend.far.get(), std::chrono::milliseconds(RELAY_LINGER_MS / 2));
-        backend.far.reset();
+        backend_saw_fin = closed_without_data(backend.outer.get(), std::chrono::milliseconds(RELAY_LINGER_MS / 2));
+        backend.outer.reset();
     });
 
     child_output got = run_in_child([&]() -> int {
         // A worker holds the relay's ends alone.
-        close(client.far.get());
-        close(backend.far.get());
-        if (enter_session_sandbox(client.near.get(), backend.near.get()) != 1) {
+        close(client.outer.get());
+        close(backend.outer.get());
+        if (enter_session_sandbox(client.inner.get(), backend.inner.get()) != 1) {
             std::perror("enter_session_sandbox");
             return 1;
         }
@@ -120,11 +97,11 @@ TEST(Sandbox, RefusesFilesSocketsAndProgramsButRelaysOnItsOwnSockets)
         ok = refused("kill", kill(parent, 0)) && ok;
         if (!ok)
             return 2;
-        if (relay_streams(client.near.get(), backend.near.get()) != 0) {
+        if (relay_streams(client.inner.get(), backend.inner.get()) != 0) {
             std::perror("relay_streams");
             return 3;
         }
-        if (close(client.near.get()) != 0)
+        if (close(client.inner.get()) != 0)
             return 4;
         errno = ECONNRESET;
         report("Failed attempting to redirect data");

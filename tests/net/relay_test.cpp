@@ -20,37 +20,16 @@ using namespace dovra_test;
 
 namespace {
 
-struct socket_pair {
-    unique_fd outer;
-    unique_fd inner;
-};
-
 // Two connected stream sockets: a socketpair, or a loopback TCP connection
 // whose receive and send buffers can be shrunk before it is connected.
 socket_pair make_pair(bool tcp, int outer_rcvbuf = 0, int inner_sndbuf = 0)
 {
-    if (!tcp) {
-        int sv[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
-            return {};
-        return {unique_fd(sv[0]), unique_fd(sv[1])};
-    }
-    unique_fd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (inner_sndbuf > 0)
-        setsockopt(listener.get(), SOL_SOCKET, SO_SNDBUF, &inner_sndbuf, sizeof inner_sndbuf);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    if (bind(listener.get(), reinterpret_cast<sockaddr *>(&sa), len) != 0 || listen(listener.get(), 1) != 0 ||
-        getsockname(listener.get(), reinterpret_cast<sockaddr *>(&sa), &len) != 0)
+    if (tcp)
+        return tcp_pair(outer_rcvbuf, inner_sndbuf);
+    int sv[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0)
         return {};
-    unique_fd outer(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (outer_rcvbuf > 0)
-        setsockopt(outer.get(), SOL_SOCKET, SO_RCVBUF, &outer_rcvbuf, sizeof outer_rcvbuf);
-    if (connect(outer.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0)
-        return {};
-    return {std::move(outer), unique_fd(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC))};
+    return {unique_fd(sv[0]), unique_fd(sv[1])};
 }
 
 // relay_streams (or any relay call) on a thread of its own. A relay still

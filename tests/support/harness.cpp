@@ -164,6 +164,29 @@ unique_fd connect_to(const std::string &address, std::uint16_t port)
     return fd;
 }
 
+socket_pair tcp_pair(int outer_rcvbuf, int inner_sndbuf)
+{
+    unique_fd listener(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (inner_sndbuf > 0)
+        setsockopt(listener.get(), SOL_SOCKET, SO_SNDBUF, &inner_sndbuf, sizeof inner_sndbuf);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (bind(listener.get(), reinterpret_cast<sockaddr *>(&sa), len) != 0 || listen(listener.get(), 1) != 0 ||
+        getsockname(listener.get(), reinterpret_cast<sockaddr *>(&sa), &len) != 0)
+        return {};
+    unique_fd outer(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (outer_rcvbuf > 0)
+        setsockopt(outer.get(), SOL_SOCKET, SO_RCVBUF, &outer_rcvbuf, sizeof outer_rcvbuf);
+    if (connect(outer.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0)
+        return {};
+    unique_fd inner(accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!inner)
+        return {};
+    return {std::move(outer), std::move(inner)};
+}
+
 bool send_all(int fd, const void *data, std::size_t size)
 {
     const char *p = static_cast<const char *>(data);

@@ -69,6 +69,16 @@ std::uint16_t free_port();
 // A connected blocking socket, or an empty one when the connection failed.
 unique_fd connect_to(const std::string &address, std::uint16_t port);
 
+// The two ends of a loopback TCP connection: outer is the peer's, inner the
+// accepted end a relay holds. Buffers given (0: the system's) are set before
+// the connection is made: the outer end's receive buffer, and the inner
+// end's send buffer, which it takes from its listener. Both empty on failure.
+struct socket_pair {
+    unique_fd outer;
+    unique_fd inner;
+};
+socket_pair tcp_pair(int outer_rcvbuf = 0, int inner_sndbuf = 0);
+
 bool send_all(int fd, const void *data, std::size_t size);
 bool send_all(int fd, const std::string &data);
 // Reads until size bytes have come, the peer closes or timeout passes.
