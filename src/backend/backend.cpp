@@ -21,7 +21,8 @@ static_assert(STATUS_TABLE_SIZE == 40);
 // text that is not IPv4 leaves it as it was.
 bool probe(int i)
 {
-    int fd = connect_backend(daemon_config.servers[i], daemon_config.serverport);
+    int fd = connect_backend(daemon_config.servers[i], daemon_config.serverport,
+                             daemon_config.connecttimeout * 1000);
     if (fd < 0)
         return false;
     close(fd);

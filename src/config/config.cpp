@@ -10,8 +10,6 @@
 #include <strings.h>
 #include <unistd.h>
 
-#include "backend/backend.h"
-#include "common/report.h"
 
 config_record daemon_config;
 
@@ -98,32 +96,69 @@ bool is_keyword(const char *token, const char *keyword)
     return strcasecmp(token, keyword) == 0;
 }
 
+int clamp(int value, int low, int high)
+{
+    return value < low ? low : value > high ? high : value;
+}
+
 // Stores the value of keyword k. Returns CONFIG_OK, or the limit it breaks.
+// An optional number out of its range is held to the nearest bound (the
+// checker warns about it); a sessionlog value other than "on" is off.
 config_result take_value(config_keyword k, const char *value, bool *seen)
 {
+    config_record &c = daemon_config;
     switch (k) {
     case KEYWORD_LOCALPORT:
-        daemon_config.localport = std::atoi(value);
+        c.localport = std::atoi(value);
         break;
     case KEYWORD_SERVERPORT:
-        daemon_config.serverport = std::atoi(value);
+        c.serverport = std::atoi(value);
         break;
     case KEYWORD_MAXCLIENTS:
-        daemon_config.maxclients = std::atoi(value);
+        c.maxclients = std::atoi(value);
         break;
     case KEYWORD_SERVER:
-        if (daemon_config.server_count >= MAX_SERVERS)
+        if (c.server_count >= MAX_SERVERS)
             return CONFIG_TOO_MANY_SERVERS;
         if (std::strlen(value) >= SERVER_ADDR_LEN)
             return CONFIG_ADDR_TOO_LONG;
-        std::strcpy(daemon_config.servers[daemon_config.server_count], value);
-        ++daemon_config.server_count;
+        std::strcpy(c.servers[c.server_count], value);
+        ++c.server_count;
+        return CONFIG_OK;
+    case KEYWORD_LOCALADDRESS:
+        if (std::strlen(value) >= SERVER_ADDR_LEN)
+            return CONFIG_LOCALADDR_TOO_LONG;
+        std::strcpy(c.localaddress, value);
+        return CONFIG_OK;
+    case KEYWORD_CONNECTTIMEOUT:
+        c.connecttimeout = clamp(std::atoi(value), MIN_CONNECT_TIMEOUT, MAX_CONNECT_TIMEOUT);
+        return CONFIG_OK;
+    case KEYWORD_IDLETIMEOUT:
+        c.idletimeout = clamp(std::atoi(value), 0, INT_MAX);
+        return CONFIG_OK;
+    case KEYWORD_BACKLOG:
+        c.backlog = clamp(std::atoi(value), 1, MAX_BACKLOG);
+        return CONFIG_OK;
+    case KEYWORD_SESSIONLOG:
+        c.sessionlog = is_keyword(value, "on");
         return CONFIG_OK;
     case KEYWORD_NONE:
         return CONFIG_OK;
     }
     seen[k] = true;
     return CONFIG_OK;
+}
+
+// The optional settings before a file is read.
+void set_defaults()
+{
+    config_record &c = daemon_config;
+    c.server_count = 0;
+    c.localaddress[0] = '\0';
+    c.connecttimeout = DEFAULT_CONNECT_TIMEOUT;
+    c.idletimeout = 0;
+    c.backlog = DEFAULT_BACKLOG;
+    c.sessionlog = false;
 }
 
 }  // namespace
@@ -145,14 +180,14 @@ std::FILE *open_config(const char *path)
 
 config_result parse_config(std::FILE *file, std::vector<config_event> *events)
 {
-    daemon_config.server_count = 0;
+    set_defaults();
     std::fseek(file, 0, SEEK_END);
     reader r{file, static_cast<unsigned long>(std::ftell(file)), 1, false};
     if (r.size == 0)
         return CONFIG_OPEN_FAILED;
     std::rewind(file);
 
-    bool seen[KEYWORD_SERVER] = {};
+    bool seen[KEYWORD_NONE] = {};
     char token[CONFIG_TOKEN_LEN] = "";
     int line = 1;  // of the word in token
 
@@ -206,7 +241,7 @@ config_result parse_config(std::FILE *file, std::vector<config_event> *events)
 
 config_result read_config(const char *path)
 {
-    daemon_config.server_count = 0;
+    set_defaults();
     std::FILE *file = open_config(path);
     if (file == nullptr)
         return CONFIG_OPEN_FAILED;
@@ -220,25 +255,18 @@ void print_config_summary()
     std::printf("\n localport %d", daemon_config.localport);
     std::printf("\n serverport %d", daemon_config.serverport);
     std::printf("\n maxclients %d", daemon_config.maxclients);
+    const config_record &c = daemon_config;
+    if (c.localaddress[0] != '\0')
+        std::printf("\n localaddress %s", c.localaddress);
+    if (c.connecttimeout != DEFAULT_CONNECT_TIMEOUT)
+        std::printf("\n connecttimeout %d", c.connecttimeout);
+    if (c.idletimeout != 0)
+        std::printf("\n idletimeout %d", c.idletimeout);
+    if (c.backlog != DEFAULT_BACKLOG)
+        std::printf("\n backlog %d", c.backlog);
+    if (c.sessionlog)
+        std::printf("\n sessionlog on");
     std::printf("\n Servers: ");
     for (int i = 0; i < daemon_config.server_count; ++i)
         std::printf("\n\t== %s ==", daemon_config.servers[i]);
-}
-
-config_result load_config()
-{
-    config_result code = read_config(CONFIG_PATH);
-    if (code != CONFIG_OK)
-        return code;
-
-    for (int i = 0; i < daemon_config.server_count; ++i)
-        set_status(i, STATUS_FREE);
-    print_config_summary();
-
-    // The C library may leave errno set while it sets up a stream that is not
-    // a terminal; that is no failure of starting, so it must not decide how
-    // the start line is written.
-    errno = 0;
-    report("\n\nDaemon Started..\n");
-    return CONFIG_OK;
 }

@@ -8,8 +8,18 @@
 #include <vector>
 
 inline constexpr int MAX_SERVERS = 10;
-inline constexpr int SERVER_ADDR_LEN = 20;    // 19 characters and the NUL
+// An address text: the longest IPv6 literal (an IPv4-mapped one, 45
+// characters) and the NUL.
+inline constexpr int SERVER_ADDR_LEN = 46;
 inline constexpr int CONFIG_TOKEN_LEN = 512;  // 511 characters and the NUL
+
+// The optional settings: their defaults, which keep the designed behaviour
+// where there is one, and the ranges the daemon holds them to.
+inline constexpr int DEFAULT_CONNECT_TIMEOUT = 3;  // seconds
+inline constexpr int MIN_CONNECT_TIMEOUT = 1;
+inline constexpr int MAX_CONNECT_TIMEOUT = 60;
+inline constexpr int DEFAULT_BACKLOG = 10;
+inline constexpr int MAX_BACKLOG = 65535;
 
 struct config_record {
     std::int32_t maxclients;
@@ -17,6 +27,13 @@ struct config_record {
     std::int32_t serverport;
     char servers[MAX_SERVERS][SERVER_ADDR_LEN];
     std::int32_t server_count;
+    // The address the daemon listens on, an IPv4 or IPv6 literal; empty:
+    // every local IPv4 address.
+    char localaddress[SERVER_ADDR_LEN];
+    std::int32_t connecttimeout;  // seconds a backend connection may take
+    std::int32_t idletimeout;     // seconds a session may move nothing; 0: no limit
+    std::int32_t backlog;         // of the listening socket
+    bool sessionlog;              // a line for each session's end and each refusal
 };
 
 // Filled once by the launcher before it forks; every later process reads its
@@ -36,9 +53,10 @@ enum config_result : int {
     CONFIG_TOKEN_TOO_LONG = 6,
     CONFIG_ADDR_TOO_LONG = 7,
     CONFIG_TOO_MANY_SERVERS = 8,
+    CONFIG_LOCALADDR_TOO_LONG = 9,
 };
 
-inline constexpr std::array<const char *, 9> config_error_text = {
+inline constexpr std::array<const char *, 10> config_error_text = {
     "No error",
     "Unable to open file",
     "undefined localport",
@@ -48,16 +66,22 @@ inline constexpr std::array<const char *, 9> config_error_text = {
     "token too long",
     "server address too long",
     "too many servers",
+    "local address too long",
 };
-static_assert(config_error_text.size() == CONFIG_TOO_MANY_SERVERS + 1);
+static_assert(config_error_text.size() == CONFIG_LOCALADDR_TOO_LONG + 1);
 
 // The keywords, in the order in which the parser tests every word against
-// them.
+// them. The first three and server must be given; the others are optional.
 enum config_keyword : int {
     KEYWORD_LOCALPORT,
     KEYWORD_SERVERPORT,
     KEYWORD_MAXCLIENTS,
     KEYWORD_SERVER,
+    KEYWORD_LOCALADDRESS,
+    KEYWORD_CONNECTTIMEOUT,
+    KEYWORD_IDLETIMEOUT,
+    KEYWORD_BACKLOG,
+    KEYWORD_SESSIONLOG,
     KEYWORD_NONE,
 };
 
@@ -66,6 +90,11 @@ inline constexpr std::array<const char *, KEYWORD_NONE> config_keywords = {
     "serverport",
     "maxclients",
     "server",
+    "localaddress",
+    "connecttimeout",
+    "idletimeout",
+    "backlog",
+    "sessionlog",
 };
 
 // One step of the parser, as the checker needs it to explain the file: a
@@ -91,15 +120,7 @@ struct config_event {
 // CONFIG_OPEN_FAILED when it cannot be opened.
 [[nodiscard]] config_result read_config(const char *path);
 
-// Parses file as parse_config does and writes to warnings one line for each
-// setting that the daemon accepts but that will not work as meant, naming
-// name and the line concerned. Returns what parse_config returned.
-[[nodiscard]] config_result check_config(std::FILE *file, const char *name, std::FILE *warnings);
-
 // Prints the settings of daemon_config on standard output as the daemon shows
-// them at start, without a final line feed.
+// them at start, without a final line feed. An optional setting is shown only
+// when it differs from its default.
 void print_config_summary();
-
-// Parses CONFIG_PATH; on CONFIG_OK also marks the configured backends free in
-// the status table and prints the settings summary and the start line.
-[[nodiscard]] config_result load_config();

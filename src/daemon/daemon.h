@@ -1,16 +1,18 @@
-// Daemon control: the accept loop, the worker's sequence and child accounting.
+// Daemon control: the launcher's start-up, the accept loop, the worker's
+// sequence and child accounting.
 #pragma once
 
 #include <csignal>
 
+#include "config/config.h"
+
 // Live workers, in the daemon process only.
 extern volatile std::sig_atomic_t child_count;
 
-using signal_handler = void (*)(int);
-
-// Installs handler for signo with an empty mask, and SA_RESTART for every
-// signal but SIGALRM. Returns the previous handler, or SIG_ERR.
-signal_handler install_handler(int signo, signal_handler handler);
+// Reads CONFIG_PATH into daemon_config; on CONFIG_OK also marks the
+// configured backends free in the status table and prints the settings
+// summary and the start line, as the launcher shows them before it detaches.
+[[nodiscard]] config_result load_config();
 
 // The SIGCHLD handler: reaps every finished worker and counts it off.
 void reap_children(int signo);

@@ -9,6 +9,7 @@
 
 #include "backend/backend.h"
 #include "common/report.h"
+#include "common/signals.h"
 #include "config/config.h"
 #include "net/net.h"
 
@@ -88,18 +89,6 @@ void admit(int client_fd, int listen_fd)
 
 }  // namespace
 
-signal_handler install_handler(int signo, signal_handler handler)
-{
-    struct sigaction act = {};
-    struct sigaction old = {};
-    act.sa_handler = handler;
-    sigemptyset(&act.sa_mask);
-    act.sa_flags = signo == SIGALRM ? 0 : SA_RESTART;
-    if (sigaction(signo, &act, &old) < 0)
-        return SIG_ERR;
-    return old.sa_handler;
-}
-
 void reap_children(int)
 {
     const int saved = errno;
@@ -129,7 +118,8 @@ void serve_client(int client_fd, int listen_fd)
     }
     set_status(index, STATUS_BUSY);
     errno = 0;
-    int result = relay_session(client_fd, daemon_config.servers[index], daemon_config.serverport);
+    int result = relay_session(client_fd, daemon_config.servers[index], daemon_config.serverport,
+                               daemon_config.connecttimeout * 1000);
     if (result < 0)
         report("Failed attempting to redirect data");
     close(client_fd);
@@ -141,7 +131,7 @@ void run_dispatcher(int ready_fd)
 {
     install_handler(SIGCHLD, reap_children);
     errno = 0;
-    int listen_fd = open_listener(daemon_config.localport);
+    int listen_fd = open_listener(daemon_config.localport, daemon_config.localaddress, daemon_config.backlog);
     if (listen_fd < 0) {
         report("Error creating listenning socket");
         std::exit(1);

@@ -10,6 +10,7 @@
 #include "backend/backend.h"
 #include "common/platform.h"
 #include "common/report.h"
+#include "common/signals.h"
 #include "config/config.h"
 #include "daemon/daemon.h"
 

@@ -10,14 +10,19 @@ inline constexpr std::size_t RELAY_BUF_SIZE = 4096;
 // close their side.
 inline constexpr int RELAY_LINGER_MS = 2000;
 
-// Returns a socket listening on every local IPv4 address at the low 16 bits
-// of port, or -1 with errno set by the failing call.
-[[nodiscard]] int open_listener(std::int32_t port);
+// Returns a socket listening at the low 16 bits of port on address, an IPv4
+// dotted-decimal or IPv6 literal (an IPv6 one takes IPv4 clients too where
+// the address allows it), or on every local IPv4 address when address is
+// empty; or -1 with errno set by the failing call, EINVAL for a text that is
+// no address.
+[[nodiscard]] int open_listener(std::int32_t port, const char *address = "", int backlog = LISTEN_BACKLOG);
 
-// Returns a blocking socket connected to the dotted-decimal IPv4 text address
-// at the low 16 bits of port, or -1: with errno set by the failing call, or
-// untouched when address is not such a text. Host names are not resolved.
-[[nodiscard]] int connect_backend(const char *address, std::int32_t port);
+// Returns a blocking socket connected to address, an IPv4 dotted-decimal or
+// IPv6 literal, at the low 16 bits of port, or -1: with errno set by the
+// failing call (ETIMEDOUT when timeout_ms passed first; 0 waits as long as
+// the system does), or untouched when address is no such text. Host names
+// are not resolved.
+[[nodiscard]] int connect_backend(const char *address, std::int32_t port, int timeout_ms = 0);
 
 // Copies bytes both ways between two connected sockets until one side closes
 // (returns 0) or a transfer fails (returns -1, errno set by that transfer).
@@ -27,9 +32,9 @@ inline constexpr int RELAY_LINGER_MS = 2000;
 // made non-blocking and, when TCP, sent without Nagle delay; neither is closed.
 [[nodiscard]] int relay_streams(int client_fd, int backend_fd);
 
-// Connects to the backend, confines the process to the two sockets
-// (enter_session_sandbox) and relays the client's session to it. Returns -1
-// when the backend cannot be reached or the system refuses the confinement,
-// otherwise what relay_streams returned.
+// Connects to the backend within timeout_ms (connect_backend), confines the
+// process to the two sockets (enter_session_sandbox) and relays the client's
+// session to it. Returns -1 when the backend cannot be reached or the system
+// refuses the confinement, otherwise what relay_streams returned.
 // The backend socket is left for the worker's exit to close.
-[[nodiscard]] int relay_session(int client_fd, const char *address, std::int32_t port);
+[[nodiscard]] int relay_session(int client_fd, const char *address, std::int32_t port, int timeout_ms = 0);

@@ -236,9 +236,9 @@ int relay_streams(int client_fd, int backend_fd)
     return result;
 }
 
-int relay_session(int client_fd, const char *address, std::int32_t port)
+int relay_session(int client_fd, const char *address, std::int32_t port, int timeout_ms)
 {
-    int backend_fd = connect_backend(address, port);
+    int backend_fd = connect_backend(address, port, timeout_ms);
     if (backend_fd < 0)
         return -1;
     // Before the first byte of the client's is read: from here on, a worker

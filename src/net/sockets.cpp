@@ -3,19 +3,42 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
-sockaddr_in ipv4_address(std::int32_t port)
+// A socket address for an IPv4 or IPv6 literal at the low 16 bits of port.
+struct endpoint {
+    sockaddr_storage sa;
+    socklen_t len;
+};
+
+// Fills e for text, an IPv4 dotted-decimal or IPv6 literal. Returns false,
+// with errno untouched, for any other text: host names are not resolved.
+bool parse_endpoint(const char *text, std::int32_t port, endpoint &e)
 {
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(static_cast<std::uint16_t>(port));
-    return sa;
+    std::memset(&e, 0, sizeof e);
+    const auto net_port = htons(static_cast<std::uint16_t>(port));
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&e.sa);
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&e.sa);
+    if (inet_pton(AF_INET, text, &v4->sin_addr) > 0) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = net_port;
+        e.len = sizeof *v4;
+        return true;
+    }
+    if (inet_pton(AF_INET6, text, &v6->sin6_addr) > 0) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = net_port;
+        e.len = sizeof *v6;
+        return true;
+    }
+    return false;
 }
 
 // Closes a socket whose set-up failed, keeping errno for the caller.
@@ -27,11 +50,62 @@ int fail_closing(int fd)
     return -1;
 }
 
+long long now_ms()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
+
+// Connects fd, made non-blocking for it, within timeout_ms. A backend that
+// drops connection attempts fails with ETIMEDOUT at the deadline rather than
+// at the system's own, a minute or more later.
+bool connect_within(int fd, const endpoint &e, int timeout_ms)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        return false;
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&e.sa), e.len) < 0) {
+        if (errno != EINPROGRESS && errno != EINTR)
+            return false;
+        const long long deadline = now_ms() + timeout_ms;
+        for (;;) {
+            const long long left = deadline - now_ms();
+            if (left <= 0) {
+                errno = ETIMEDOUT;
+                return false;
+            }
+            pollfd p{fd, POLLOUT, 0};
+            const int n = poll(&p, 1, static_cast<int>(left));
+            if (n > 0)
+                break;
+            if (n < 0 && errno != EINTR)
+                return false;
+        }
+        int error = 0;
+        socklen_t len = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) < 0)
+            return false;
+        if (error != 0) {
+            errno = error;
+            return false;
+        }
+    }
+    return fcntl(fd, F_SETFL, flags) == 0;
+}
+
 }  // namespace
 
-int open_listener(std::int32_t port)
+int open_listener(std::int32_t port, const char *address, int backlog)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    endpoint e;
+    if (address == nullptr || address[0] == '\0') {
+        parse_endpoint("0.0.0.0", port, e);
+    } else if (!parse_endpoint(address, port, e)) {
+        errno = EINVAL;
+        return -1;
+    }
+    int fd = socket(e.sa.ss_family, SOCK_STREAM, 0);
     if (fd < 0)
         return -1;
     // Lets a restarted daemon bind while connections of the previous one
@@ -39,24 +113,32 @@ int open_listener(std::int32_t port)
     int on = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) < 0)
         return fail_closing(fd);
-    sockaddr_in sa = ipv4_address(port);
-    sa.sin_addr.s_addr = htonl(INADDR_ANY);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0)
+    // An IPv6 address takes IPv4 clients too (as IPv4-mapped addresses)
+    // where it can, the any-address "::" above all: the systems differ in
+    // their default, so it is set either way.
+    int off = 0;
+    if (e.sa.ss_family == AF_INET6 && setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off) < 0)
         return fail_closing(fd);
-    if (listen(fd, LISTEN_BACKLOG) < 0)
+    if (bind(fd, reinterpret_cast<sockaddr *>(&e.sa), e.len) < 0)
+        return fail_closing(fd);
+    if (listen(fd, backlog) < 0)
         return fail_closing(fd);
     return fd;
 }
 
-int connect_backend(const char *address, std::int32_t port)
+int connect_backend(const char *address, std::int32_t port, int timeout_ms)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    endpoint e;
+    if (!parse_endpoint(address, port, e))
+        return -1;
+    int fd = socket(e.sa.ss_family, SOCK_STREAM, 0);
     if (fd < 0)
         return -1;
-    sockaddr_in sa = ipv4_address(port);
-    if (inet_pton(AF_INET, address, &sa.sin_addr) <= 0)
+    if (timeout_ms > 0) {
+        if (!connect_within(fd, e, timeout_ms))
+            return fail_closing(fd);
+    } else if (connect(fd, reinterpret_cast<sockaddr *>(&e.sa), e.len) < 0) {
         return fail_closing(fd);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0)
-        return fail_closing(fd);
+    }
     return fd;
 }

@@ -8,6 +8,7 @@
 
 #include "backend/backend.h"
 #include "config/config.h"
+#include "daemon/daemon.h"
 #include "support/harness.h"
 
 using namespace dovra_test;

@@ -82,8 +82,9 @@ TEST(ReadConfig, FileTextGivesCodeAndFields)
         {base + one + std::string(511, 'x'), "800 80 5 10.0.0.1"},
         {base + std::string(512, 'x') + " " + one, "token too long"},
         {"localport " + std::string(600, '1') + "\n", "token too long"},
-        {base + "server " + std::string(19, '1'), "800 80 5 " + std::string(19, '1')},
-        {base + "server " + std::string(20, '1'), "server address too long"},
+        {base + "server " + std::string(45, '1'), "800 80 5 " + std::string(45, '1')},
+        {base + "server " + std::string(46, '1'), "server address too long"},
+        {base + one + "localaddress " + std::string(46, ':'), "local address too long"},
         {base + repeat(10, one), "800 80 5" + repeat(10, " 10.0.0.1")},
         {base + repeat(11, one), "too many servers"},
     };

@@ -12,6 +12,7 @@
 #include <regex>
 
 #include "backend/backend.h"
+#include "common/signals.h"
 #include "config/config.h"
 #include "daemon/daemon.h"
 #include "support/harness.h"

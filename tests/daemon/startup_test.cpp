@@ -80,7 +80,7 @@ TEST(Startup, ConfigurationErrorsEndTheLauncher)
         {true, "localport 1 serverport 2", "undefined maxclients"},
         {true, some, "undefined servers"},
         {true, some + std::string(512, 'x'), "token too long"},
-        {true, some + "server " + std::string(20, '1'), "server address too long"},
+        {true, some + "server " + std::string(46, '1'), "server address too long"},
         {true, some + eleven, "too many servers"},
     };
     for (const auto &c : cases) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "checkconf/checkconf.h"
 #include "config/config.h"
 #include "scratch_file.h"
 

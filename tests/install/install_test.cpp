@@ -173,7 +173,7 @@ TEST(Manuals, LintCleanAndComplete)
         ++texts;
         EXPECT_NE(config_page.find(".It " + (*m)[1].str() + "\n"), std::string::npos) << (*m)[1];
     }
-    EXPECT_EQ(texts, 8);
+    EXPECT_EQ(texts, 9);
 
     if (!on_path("mandoc"))
         GTEST_SKIP() << "mandoc is not installed";

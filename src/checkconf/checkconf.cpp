@@ -5,20 +5,14 @@
 
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 
+#include "checkconf/checkconf.h"
 #include "config/config.h"
-#include "daemon/daemon.h"
 #include "net/net.h"
 
 namespace {
-
-// How long one probe may wait for its connection: a backend that drops
-// connection attempts would otherwise hold the check for the system's own
-// connect timeout, a minute or more.
-constexpr unsigned PROBE_SECONDS = 3;
 
 struct options {
     bool probe = false;
@@ -38,38 +32,30 @@ struct options {
     return i == argc;
 }
 
-// Installed without SA_RESTART, so that the alarm ends a blocked connect()
-// with EINTR; there is nothing else to do.
-void end_connect(int) {}
-
 // What a failed probe says about the server.
 const char *failure_text(int error)
 {
     // connect_backend leaves errno alone when the text is no address at all.
     if (error == 0)
-        return "not a dotted-decimal IPv4 address";
-    if (error == EINTR)
+        return "not an IPv4 or IPv6 address";
+    if (error == ETIMEDOUT)
         return "timed out";
     return std::strerror(error);
 }
 
-// Probes each server in configuration order as a worker does: connect, then
-// close at once, with no data. Prints one line for each; returns how many
-// answered.
+// Probes each server in configuration order as a worker does: connect within
+// connecttimeout, then close at once, with no data. Prints one line for each;
+// returns how many answered.
 [[nodiscard]] int probe_servers()
 {
     using namespace std::chrono;
-    if (install_handler(SIGALRM, end_connect) == SIG_ERR)
-        return 0;
     int reachable = 0;
     for (int i = 0; i < daemon_config.server_count; ++i) {
         const char *address = daemon_config.servers[i];
         const auto start = steady_clock::now();
         errno = 0;
-        alarm(PROBE_SECONDS);
-        const int fd = connect_backend(address, daemon_config.serverport);
+        const int fd = connect_backend(address, daemon_config.serverport, daemon_config.connecttimeout * 1000);
         const int error = errno;
-        alarm(0);
         const long long ms = duration_cast<milliseconds>(steady_clock::now() - start).count();
         if (fd >= 0) {
             close(fd);

@@ -2,13 +2,14 @@
 // warning for each setting the daemon accepts silently but that will not work
 // as meant. The warnings are made from the parser's own steps, so they cannot
 // name another word or another line than the one the daemon acts on.
-#include "config/config.h"
+#include "checkconf/checkconf.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <array>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +22,7 @@ namespace {
 struct linter {
     std::FILE *out;
     const char *name;
-    std::array<int, KEYWORD_SERVER> set_on;  // line of the last localport, serverport, maxclients
+    std::array<int, KEYWORD_NONE> set_on;  // line of the last setting of each keyword but server
 };
 
 __attribute__((format(printf, 3, 4))) void warn(const linter &l, int line, const char *format, ...)
@@ -43,10 +44,25 @@ bool is_keyword(const std::string &text)
     return false;
 }
 
+bool is_address(const std::string &text)
+{
+    in6_addr address;
+    return inet_pton(AF_INET, text.c_str(), &address) > 0 || inet_pton(AF_INET6, text.c_str(), &address) > 0;
+}
+
 void check_port(const linter &l, int line, const char *name, int port)
 {
     if (port < 1 || port > 65535)
         warn(l, line, "%s %d is outside 1-65535; only its low 16 bits (%d) are used", name, port, port & 0xffff);
+}
+
+// An optional number out of its range is held to the nearest bound.
+void check_range(const linter &l, int line, const char *name, int value, int low, int high)
+{
+    if (value < low)
+        warn(l, line, "%s %d is below %d; %d is used", name, value, low, low);
+    else if (value > high)
+        warn(l, line, "%s %d is above %d; %d is used", name, value, high, high);
 }
 
 void note_setting(linter &l, config_keyword k, int line)
@@ -66,7 +82,6 @@ void check_value(const linter &l, config_keyword k, int line, const std::string 
         return;
     }
     const int number = std::atoi(value.c_str());
-    in_addr address;
     switch (k) {
     case KEYWORD_LOCALPORT:
     case KEYWORD_SERVERPORT:
@@ -77,9 +92,29 @@ void check_value(const linter &l, config_keyword k, int line, const std::string 
             warn(l, line, "maxclients %d is below 1; every client is closed at once", number);
         break;
     case KEYWORD_SERVER:
-        if (inet_pton(AF_INET, value.c_str(), &address) <= 0)
-            warn(l, line, "server \"%s\" is not a dotted-decimal IPv4 address; it fails every probe",
+        if (!is_address(value))
+            warn(l, line,
+                 "server \"%s\" is neither an IPv4 nor an IPv6 address (host names are not resolved); it fails "
+                 "every probe",
                  value.c_str());
+        break;
+    case KEYWORD_LOCALADDRESS:
+        if (!is_address(value))
+            warn(l, line, "localaddress \"%s\" is neither an IPv4 nor an IPv6 address; the daemon cannot listen",
+                 value.c_str());
+        break;
+    case KEYWORD_CONNECTTIMEOUT:
+        check_range(l, line, "connecttimeout", number, MIN_CONNECT_TIMEOUT, MAX_CONNECT_TIMEOUT);
+        break;
+    case KEYWORD_IDLETIMEOUT:
+        check_range(l, line, "idletimeout", number, 0, INT_MAX);
+        break;
+    case KEYWORD_BACKLOG:
+        check_range(l, line, "backlog", number, 1, MAX_BACKLOG);
+        break;
+    case KEYWORD_SESSIONLOG:
+        if (strcasecmp(value.c_str(), "on") != 0 && strcasecmp(value.c_str(), "off") != 0)
+            warn(l, line, "sessionlog \"%s\" is neither on nor off; sessions are not logged", value.c_str());
         break;
     case KEYWORD_NONE:
         break;

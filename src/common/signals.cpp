@@ -1,0 +1,13 @@
+#include "common/signals.h"
+
+signal_handler install_handler(int signo, signal_handler handler)
+{
+    struct sigaction act = {};
+    struct sigaction old = {};
+    act.sa_handler = handler;
+    sigemptyset(&act.sa_mask);
+    act.sa_flags = signo == SIGALRM ? 0 : SA_RESTART;
+    if (sigaction(signo, &act, &old) < 0)
+        return SIG_ERR;
+    return old.sa_handler;
+}

@@ -1,0 +1,10 @@
+// Signal dispositions, set the same way by the daemon and the checker.
+#pragma once
+
+#include <csignal>
+
+using signal_handler = void (*)(int);
+
+// Installs handler for signo with an empty mask, and SA_RESTART for every
+// signal but SIGALRM. Returns the previous handler, or SIG_ERR.
+signal_handler install_handler(int signo, signal_handler handler);
