@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 
 #include <array>
-#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -107,7 +106,7 @@ void check_value(const linter &l, config_keyword k, int line, const std::string 
         check_range(l, line, "connecttimeout", number, MIN_CONNECT_TIMEOUT, MAX_CONNECT_TIMEOUT);
         break;
     case KEYWORD_IDLETIMEOUT:
-        check_range(l, line, "idletimeout", number, 0, INT_MAX);
+        check_range(l, line, "idletimeout", number, 0, MAX_IDLE_TIMEOUT);
         break;
     case KEYWORD_BACKLOG:
         check_range(l, line, "backlog", number, 1, MAX_BACKLOG);

@@ -134,7 +134,7 @@ config_result take_value(config_keyword k, const char *value, bool *seen)
         c.connecttimeout = clamp(std::atoi(value), MIN_CONNECT_TIMEOUT, MAX_CONNECT_TIMEOUT);
         return CONFIG_OK;
     case KEYWORD_IDLETIMEOUT:
-        c.idletimeout = clamp(std::atoi(value), 0, INT_MAX);
+        c.idletimeout = clamp(std::atoi(value), 0, MAX_IDLE_TIMEOUT);
         return CONFIG_OK;
     case KEYWORD_BACKLOG:
         c.backlog = clamp(std::atoi(value), 1, MAX_BACKLOG);

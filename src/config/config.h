@@ -18,6 +18,7 @@ inline constexpr int CONFIG_TOKEN_LEN = 512;  // 511 characters and the NUL
 inline constexpr int DEFAULT_CONNECT_TIMEOUT = 3;  // seconds
 inline constexpr int MIN_CONNECT_TIMEOUT = 1;
 inline constexpr int MAX_CONNECT_TIMEOUT = 60;
+inline constexpr int MAX_IDLE_TIMEOUT = 2000000;  // seconds, about 23 days: held in milliseconds
 inline constexpr int DEFAULT_BACKLOG = 10;
 inline constexpr int MAX_BACKLOG = 65535;
 

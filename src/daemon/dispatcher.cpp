@@ -118,8 +118,9 @@ void serve_client(int client_fd, int listen_fd)
     }
     set_status(index, STATUS_BUSY);
     errno = 0;
+    session_stats stats;
     int result = relay_session(client_fd, daemon_config.servers[index], daemon_config.serverport,
-                               daemon_config.connecttimeout * 1000);
+                               daemon_config.connecttimeout * 1000, daemon_config.idletimeout * 1000, &stats);
     if (result < 0)
         report("Failed attempting to redirect data");
     close(client_fd);

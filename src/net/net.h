@@ -24,17 +24,39 @@ inline constexpr int RELAY_LINGER_MS = 2000;
 // are not resolved.
 [[nodiscard]] int connect_backend(const char *address, std::int32_t port, int timeout_ms = 0);
 
-// Copies bytes both ways between two connected sockets until one side closes
-// (returns 0) or a transfer fails (returns -1, errno set by that transfer).
-// Then ends both in order: the bytes already read from one side are passed to
-// the other, each side is sent a FIN, and what either still sends is dropped
-// until both have closed or RELAY_LINGER_MS have passed. Both sockets are
-// made non-blocking and, when TCP, sent without Nagle delay; neither is closed.
-[[nodiscard]] int relay_streams(int client_fd, int backend_fd);
+// How a session ended.
+enum session_end : int {
+    END_CLIENT_CLOSED,
+    END_BACKEND_CLOSED,
+    END_IDLE_TIMEOUT,  // no byte moved either way for the idle limit
+    END_ERROR,         // a transfer failed: error holds its errno
+};
 
-// Connects to the backend within timeout_ms (connect_backend), confines the
-// process to the two sockets (enter_session_sandbox) and relays the client's
-// session to it. Returns -1 when the backend cannot be reached or the system
-// refuses the confinement, otherwise what relay_streams returned.
+// What one session moved and how it ended.
+struct session_stats {
+    std::uint64_t from_client;   // bytes delivered to the backend
+    std::uint64_t from_backend;  // bytes delivered to the client
+    session_end end;
+    int error;
+};
+
+// Copies bytes both ways between two connected sockets until one side closes
+// or no byte has moved either way for idle_ms (0: no limit; a side that does
+// not read counts as no progress) (returns 0), or a transfer fails (returns
+// -1, errno set by that transfer). Then ends both in order: the bytes
+// already read from one side are passed to the other, each side is sent a
+// FIN, and what either still sends is dropped until both have closed or
+// RELAY_LINGER_MS have passed. Both sockets are made non-blocking and, when
+// TCP, sent without Nagle delay; neither is closed. When stats is not null it
+// is filled in.
+[[nodiscard]] int relay_streams(int client_fd, int backend_fd, int idle_ms = 0, session_stats *stats = nullptr);
+
+// Connects to the backend within connect_ms (connect_backend), turns on
+// keepalive on both sockets, so that a peer that vanishes is noticed, confines
+// the process to the two sockets (enter_session_sandbox) and relays the
+// client's session to it (relay_streams, with idle_ms and stats). Returns -1
+// when the backend cannot be reached or the system refuses the confinement
+// (stats then holds END_ERROR), otherwise what relay_streams returned.
 // The backend socket is left for the worker's exit to close.
-[[nodiscard]] int relay_session(int client_fd, const char *address, std::int32_t port, int timeout_ms = 0);
+[[nodiscard]] int relay_session(int client_fd, const char *address, std::int32_t port, int connect_ms, int idle_ms,
+                                session_stats *stats);

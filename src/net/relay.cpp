@@ -1,6 +1,7 @@
 #include "net/net.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -26,6 +27,8 @@ struct flow {
     std::size_t tail;
     bool ended;  // from has closed or failed
     bool shut;   // to has been sent its FIN
+    std::uint64_t read;  // bytes taken from from
+    std::uint64_t sent;  // bytes delivered to to
     char buf[RELAY_BUF_SIZE];
 };
 
@@ -61,6 +64,7 @@ int drain(flow &f, int more = 0)
             return would_block(errno) ? 1 : -1;
         }
         f.head += static_cast<std::size_t>(n);
+        f.sent += static_cast<std::uint64_t>(n);
     }
     f.head = f.tail = 0;
     return 1;
@@ -91,6 +95,7 @@ int serve(flow &f, const fd_set &readable, const fd_set &writable)
             break;
         }
         f.tail = static_cast<std::size_t>(n);
+        f.read += static_cast<std::uint64_t>(n);
         // A full piece says that more is likely queued behind it: the kernel
         // may then wait for the next piece and send both in one segment.
         const bool full = f.tail == sizeof f.buf;
@@ -197,9 +202,22 @@ void end_session(flow &up, flow &down, int nfds)
     }
 }
 
+// Every byte read or delivered either way: unchanged over a turn, the
+// session made no progress.
+std::uint64_t moved(const flow &up, const flow &down)
+{
+    return up.read + up.sent + down.read + down.sent;
+}
+
+void set_keepalive(int fd)
+{
+    int on = 1;
+    (void)setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+}
+
 }  // namespace
 
-int relay_streams(int client_fd, int backend_fd)
+int relay_streams(int client_fd, int backend_fd, int idle_ms, session_stats *stats)
 {
     if (client_fd < 0 || backend_fd < 0 || client_fd >= FD_SETSIZE || backend_fd >= FD_SETSIZE) {
         errno = EBADF;
@@ -210,40 +228,82 @@ int relay_streams(int client_fd, int backend_fd)
     send_at_once(client_fd);
     send_at_once(backend_fd);
 
-    flow up{client_fd, backend_fd, 0, 0, false, false, {}};
-    flow down{backend_fd, client_fd, 0, 0, false, false, {}};
+    flow up{client_fd, backend_fd, 0, 0, false, false, 0, 0, {}};
+    flow down{backend_fd, client_fd, 0, 0, false, false, 0, 0, {}};
     const int nfds = (client_fd > backend_fd ? client_fd : backend_fd) + 1;
 
     int result = 1;
+    session_end end = END_ERROR;
+    long long last_progress = now_ms();
+    std::uint64_t seen = 0;
     while (result > 0) {
         fd_set readable;
         fd_set writable;
         watch_both(up, down, readable, writable);
-        if (select(nfds, &readable, &writable, nullptr, nullptr) < 0) {
+        timeval wait{};
+        timeval *limit = nullptr;
+        if (idle_ms > 0) {
+            const long long left = last_progress + idle_ms - now_ms();
+            if (left <= 0) {
+                result = 0;
+                end = END_IDLE_TIMEOUT;
+                break;
+            }
+            wait = {static_cast<time_t>(left / 1000), static_cast<suseconds_t>(left % 1000 * 1000)};
+            limit = &wait;
+        }
+        const int ready = select(nfds, &readable, &writable, nullptr, limit);
+        if (ready < 0) {
             if (errno == EINTR)
                 continue;
             result = -1;
             break;
         }
+        if (ready == 0)
+            continue;  // the idle limit is looked at above
         result = serve(up, readable, writable);  // the client's side first
-        if (result > 0)
+        end = END_CLIENT_CLOSED;
+        if (result > 0) {
             result = serve(down, readable, writable);
+            end = END_BACKEND_CLOSED;
+        }
+        if (moved(up, down) != seen) {
+            seen = moved(up, down);
+            last_progress = now_ms();
+        }
     }
     // The caller reports the call that ended the session, not the end's.
     const int saved = errno;
     end_session(up, down, nfds);
     errno = saved;
+    if (stats != nullptr) {
+        stats->from_client = up.sent;
+        stats->from_backend = down.sent;
+        stats->end = result < 0 ? END_ERROR : end;
+        stats->error = result < 0 ? saved : 0;
+    }
     return result;
 }
 
-int relay_session(int client_fd, const char *address, std::int32_t port, int timeout_ms)
+int relay_session(int client_fd, const char *address, std::int32_t port, int connect_ms, int idle_ms,
+                  session_stats *stats)
 {
-    int backend_fd = connect_backend(address, port, timeout_ms);
-    if (backend_fd < 0)
+    *stats = {0, 0, END_ERROR, 0};
+    int backend_fd = connect_backend(address, port, connect_ms);
+    if (backend_fd < 0) {
+        stats->error = errno;
         return -1;
+    }
+    // With the system's keepalive timers: a peer that has gone without a
+    // word (a host switched off, a client that left the network) ends the
+    // session once its probes go unanswered, rather than never.
+    set_keepalive(client_fd);
+    set_keepalive(backend_fd);
     // Before the first byte of the client's is read: from here on, a worker
     // taken over through the relay can reach nothing but these two sockets.
-    if (enter_session_sandbox(client_fd, backend_fd) < 0)
+    if (enter_session_sandbox(client_fd, backend_fd) < 0) {
+        stats->error = errno;
         return -1;
-    return relay_streams(client_fd, backend_fd);
+    }
+    return relay_streams(client_fd, backend_fd, idle_ms, stats);
 }

@@ -238,6 +238,8 @@ TEST(RelaySession, FailsWhenTheBackendCannotBeReached)
     for (const char *address : {"127.0.0.2", "localhost", "not an address"}) {
         SCOPED_TRACE(address);
         socket_pair client = make_pair(true);
-        EXPECT_EQ(relay_session(client.inner.get(), address, closed), -1);
+        session_stats stats;
+        EXPECT_EQ(relay_session(client.inner.get(), address, closed, 0, 0, &stats), -1);
+        EXPECT_EQ(stats.end, END_ERROR);
     }
 }
