@@ -242,6 +242,7 @@ host_of() { if [ "$1" = direct ]; then echo 127.0.0.2; else echo 127.0.0.1; fi; 
 tree_of() {  # pid: it and its descendants
     local child
     echo "$1"
+    # shellcheck disable=SC2013  # the file is one line of pids, split on spaces
     for child in $(cat /proc/"$1"/task/*/children 2>/dev/null); do tree_of "$child"; done
 }
 pin_tree() {  # cpus pid: every thread of every process of the tree
