@@ -1,15 +1,21 @@
-// Turns the raw lines of a benchmark run into the Markdown tables of
-// docs/benchmarks.md and the data file of its chart. The summary table and
-// the chart show dovra beside the forwarders a user would pick instead; an
-// earlier dovra (dovra-before) and haproxy's splice variant appear in the
-// full tables only.
+// Turns the raw lines of a benchmark run into the results part of
+// docs/benchmarks.md: its tables, and every sentence there that states a
+// figure, a ratio or a verdict, each computed from the medians of the table
+// it stands under; the data file of its chart; and the README's lines about
+// the run. What holds for any run (how it is measured, what each measure
+// means, why dovra costs what it costs) is in bench/NOTES.md, which the
+// sentences link to. The summary, the comparisons and the chart show dovra
+// beside the forwarders a user would pick instead; an earlier dovra
+// (dovra-before) and haproxy's splice variant appear in the full tables only.
 //
-// Usage: bench_report RAW CHART_DATA > results.md
-// RAW holds lines "ROUND PEER MEASURE key=value ..." as bench/run.sh writes them.
+// Usage: bench_report RAW CHART_DATA README_LINES NOTES_LINK > results.md
+// RAW holds lines "ROUND PEER MEASURE key=value ..." as bench/run.sh writes
+// them; NOTES_LINK is the path of bench/NOTES.md as seen from results.md.
 #include <algorithm>
 #include <cstdlib>
 #include <cstdio>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -101,43 +107,171 @@ std::string cell(const std::string &peer, const metric &m)
     return "**" + fmt(median(v), m.decimals) + "** (" + fmt(*lo, m.decimals) + "–" + fmt(*hi, m.decimals) + ")";
 }
 
+// A peer's median as the tables show it: every figure a sentence computes
+// is computed from these, so that it agrees with the table to the digit.
+double shown(const std::string &peer, const metric &m)
+{
+    return has(peer, m.key) ? std::atof(fmt(med(peer, m.key), m.decimals).c_str()) : 0;
+}
+
+const metric &by_key(const std::string &key)
+{
+    for (const metric &m : METRICS)
+        if (key == m.key)
+            return m;
+    std::fprintf(stderr, "bench_report: no measure %s\n", key.c_str());
+    std::exit(2);
+}
+
+std::string display(const std::string &peer)
+{
+    return peer == "dovra-before" ? "dovra (before)" : peer;
+}
+
 // How peer compares with direct, as a factor where 1 is as good as direct
 // and more is better.
 double vs_direct(const std::string &peer, const metric &m)
 {
-    const double d = med("direct", m.key);
-    const double p = med(peer, m.key);
+    const double d = shown("direct", m);
+    const double p = shown(peer, m);
     if (d <= 0 || p <= 0)
         return 0;
     return m.higher_better ? p / d : d / p;
-}
-
-void target(const char *what, double value, double limit, bool at_least)
-{
-    const bool met = at_least ? value >= limit : value <= limit;
-    std::printf("| %s | %s | %s %s | %s |\n", what, fmt(value, 2).c_str(), at_least ? "≥" : "≤",
-                fmt(limit, 2).c_str(), met ? "met" : "**not met**");
 }
 
 // The rest of a table's header after its first cell: a column per peer.
 void print_header_row(const std::vector<std::string> &names)
 {
     for (auto &p : names)
-        std::printf(" %s |", p == "dovra-before" ? "dovra (before)" : p.c_str());
+        std::printf(" %s |", display(p).c_str());
     std::printf("\n|---|");
     for (std::size_t i = 0; i < names.size(); ++i)
         std::printf("---|");
     std::printf("\n");
 }
 
+std::string rounds_of(int n)
+{
+    return std::to_string(n) + (n == 1 ? " round" : " rounds");
+}
+
+std::string ordinal(std::size_t n)
+{
+    const char *suffix = n % 100 / 10 == 1 ? "th" : n % 10 == 1 ? "st" : n % 10 == 2 ? "nd" : n % 10 == 3 ? "rd" : "th";
+    return std::to_string(n) + suffix;
+}
+
+// A measure of the summary, told in a sentence under it.
+struct headline {
+    const char *key;
+    const char *what;     // what is measured, as a sentence starts it
+    const char *unit;     // after a figure ("" for none)
+    const char *anchor;   // the section of bench/NOTES.md that explains it
+};
+const headline HEADLINES[] = {
+    {"conn1.cps", "New connections a second, one client", "/s", "what-a-connection-costs"},
+    {"conn16.cps", "New connections a second, 16 clients", "/s", "what-a-connection-costs"},
+    {"bulk.mibps", "Bulk throughput", " MiB/s", "what-bulk-throughput-costs"},
+    {"ping.p50_us", "64-byte round trip, p50", " µs", "what-a-round-trip-costs"},
+    {"rr6k.p50_us", "Request/response with a 6 KB reply, p50", " µs", "what-a-round-trip-costs"},
+    {"conn1.cpu_us_per_conn", "Forwarder CPU per connection", " µs", "what-a-connection-costs"},
+    {"idle.private_kib_per_session", "Private memory per idle session", " KiB", "what-an-idle-session-costs"},
+};
+
+// The forwarders of the summary (not direct), best first by m's median.
+std::vector<std::string> ranked(const std::vector<std::string> &chosen, const metric &m)
+{
+    std::vector<std::string> r;
+    for (auto &p : chosen)
+        if (p != "direct" && has(p, m.key))
+            r.push_back(p);
+    std::stable_sort(r.begin(), r.end(), [&](const std::string &a, const std::string &b) {
+        return m.higher_better ? shown(a, m) > shown(b, m) : shown(a, m) < shown(b, m);
+    });
+    return r;
+}
+
+// "+8.7" or "−3.0": b − a, as a latency added.
+std::string signed_difference(double a, double b, int decimals)
+{
+    const double d = b - a;
+    return (d < 0 ? "−" : "+") + fmt(d < 0 ? -d : d, decimals);
+}
+
+// One peer's figure in a sentence, with how it compares with direct.
+std::string figure(const std::string &peer, const metric &m, const char *unit, bool with_unit)
+{
+    std::string s = display(peer) + " " + fmt(shown(peer, m), m.decimals) + (with_unit ? unit : "");
+    if (!has("direct", m.key))
+        return s;
+    if (m.higher_better)
+        return s + " (" + fmt(vs_direct(peer, m), 2) + " of direct)";
+    const double d = shown("direct", m);
+    return s + " (" + signed_difference(d, shown(peer, m), m.decimals) + (with_unit ? unit : "") + ", " +
+           fmt(shown(peer, m) / d, 2) + "× direct)";
+}
+
+void print_headline(const headline &h, const std::vector<std::string> &chosen, const std::string &notes)
+{
+    const metric &m = by_key(h.key);
+    const auto order = ranked(chosen, m);
+    if (!has("dovra", m.key) || order.empty())
+        return;
+    std::printf("- **%s**:", h.what);
+    if (has("direct", m.key))
+        std::printf(" direct %s%s;", fmt(shown("direct", m), m.decimals).c_str(), h.unit);
+    std::printf(" %s", figure("dovra", m, h.unit, true).c_str());
+    std::string others;
+    for (auto &p : order)
+        if (p != "dovra")
+            others += (others.empty() ? "" : ", ") + figure(p, m, h.unit, false);
+    if (!others.empty())
+        std::printf("; the others, best first: %s", others.c_str());
+    const std::size_t rank =
+        static_cast<std::size_t>(std::find(order.begin(), order.end(), "dovra") - order.begin()) + 1;
+    std::printf(". dovra is %s of %zu forwarders",
+                rank == 1 ? "the best" : rank == order.size() ? "the last" : ordinal(rank).c_str(), order.size());
+    if (rank > 1) {
+        const double best = shown(order.front(), m), mine = shown("dovra", m);
+        if (m.higher_better && mine > 0)
+            std::printf(" (%s: %s× dovra's)", display(order.front()).c_str(), fmt(best / mine, 2).c_str());
+        else if (!m.higher_better && best > 0)
+            std::printf(" (dovra: %s× %s's)", fmt(mine / best, 2).c_str(), display(order.front()).c_str());
+    }
+    std::printf(" ([why](%s#%s))", notes.c_str(), h.anchor);
+    if (has("direct", m.key)) {
+        // A forwarder only adds work to a connection's path, so one that
+        // beats direct says the machine decided the figure, not the peers.
+        std::string beat;
+        for (auto &p : order)
+            if (vs_direct(p, m) > 1.0)
+                beat += (beat.empty() ? "" : ", ") + display(p);
+        if (!beat.empty())
+            std::printf(". Better than direct: %s; a forwarder only adds work to the path, so where the "
+                        "processes ran decided this figure more than the forwarders did (the min–max of "
+                        "every peer is in the full tables)",
+                        beat.c_str());
+    }
+    std::printf(".\n");
+}
+
+struct target_result {
+    std::string what;
+    double value;
+    double limit;
+    bool at_least;
+    const char *anchor;  // the section of bench/NOTES.md on what decides it
+};
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
-    if (argc < 3) {
-        std::fprintf(stderr, "usage: bench_report RAW CHART_DATA\n");
+    if (argc < 5) {
+        std::fprintf(stderr, "usage: bench_report RAW CHART_DATA README_LINES NOTES_LINK\n");
         return 2;
     }
+    const std::string notes = argv[4];
     std::ifstream raw(argv[1]);
     std::string line;
     int rounds = 0;
@@ -173,20 +307,85 @@ int main(int argc, char **argv)
     for (auto &p : peers)
         if (user_choice(p))
             chosen.push_back(p);
-    std::printf("Summary: dovra and the forwarders one would use instead, medians over %d rounds:\n\n"
-                "| |", rounds);
+
+    // ---- summary ----
+    std::printf("## Summary\n\ndovra and the forwarders one would use instead, medians over %s:\n\n| |",
+                rounds_of(rounds).c_str());
     print_header_row(chosen);
-    const int summary[] = {0, 1, 4, 7, static_cast<int>(FIRST_RR) + 3, 9, 10};
-    for (int i : summary) {
-        std::printf("| %s |", METRICS[i].label);
+    for (const headline &h : HEADLINES) {
+        const metric &m = by_key(h.key);
+        std::printf("| %s |", m.label);
         for (auto &p : chosen)
-            std::printf(" %s |", has(p, METRICS[i].key) ? fmt(med(p, METRICS[i].key), METRICS[i].decimals).c_str()
-                                                         : "–");
+            std::printf(" %s |", has(p, m.key) ? fmt(shown(p, m), m.decimals).c_str() : "–");
         std::printf("\n");
     }
+    std::printf("\nIn this table (ratios and differences are of the medians as shown):\n\n");
+    for (const headline &h : HEADLINES)
+        print_headline(h, chosen, notes);
 
-    std::printf("\nAll peers, medians over %d rounds in **bold**, then (min–max). `–`: not measured "
-                "(direct has no forwarder process).\n\n| measure |", rounds);
+    // ---- targets ----
+    std::vector<target_result> targets;
+    if (has("dovra", "bulk.mibps")) {
+        auto ratio = [](const char *peer, const char *key) {
+            const double b = shown(peer, by_key(key));
+            return b > 0 ? shown("dovra", by_key(key)) / b : 0;
+        };
+        targets.push_back({"bulk ÷ socat", ratio("socat", "bulk.mibps"), 1.1, true, "what-bulk-throughput-costs"});
+        targets.push_back(
+            {"bulk ÷ haproxy (default)", ratio("haproxy", "bulk.mibps"), 0.8, true, "what-bulk-throughput-costs"});
+        targets.push_back({"conn/s c=1 ÷ socat", ratio("socat", "conn1.cps"), 1.3, true, "what-a-connection-costs"});
+        targets.push_back({"conn/s c=16 ÷ socat", ratio("socat", "conn16.cps"), 1.5, true, "what-a-connection-costs"});
+        targets.push_back({"ping p50 ÷ direct", ratio("direct", "ping.p50_us"), 1.3, false, "what-a-round-trip-costs"});
+        std::string lowest;
+        for (auto &p : peers)
+            if (p != "dovra" && p != "dovra-before" && p != "direct" && has(p, "ping.p50_us") &&
+                (lowest.empty() || shown(p, by_key("ping.p50_us")) < shown(lowest, by_key("ping.p50_us"))))
+                lowest = p;
+        if (!lowest.empty())
+            targets.push_back({"ping p50 ÷ lowest other peer (" + display(lowest) + ")",
+                               ratio(lowest.c_str(), "ping.p50_us"), 1.0, false, "what-a-round-trip-costs"});
+        targets.push_back({"private KiB per idle session", shown("dovra", by_key("idle.private_kib_per_session")),
+                           32, false, "what-an-idle-session-costs"});
+        targets.push_back({"CPU per connection ÷ socat", ratio("socat", "conn1.cpu_us_per_conn"), 0.5, false,
+                           "what-a-connection-costs"});
+        targets.push_back({"request/response 6 KB p50 ÷ direct", ratio("direct", "rr6k.p50_us"), 1.5, false,
+                           "what-a-round-trip-costs"});
+        if (has("dovra-before", "bulk.mibps")) {
+            targets.push_back({"bulk ÷ dovra (before)", ratio("dovra-before", "bulk.mibps"), 0.9, true,
+                               "comparing-two-builds"});
+            targets.push_back({"conn/s c=1 ÷ dovra (before)", ratio("dovra-before", "conn1.cps"), 0.9, true,
+                               "comparing-two-builds"});
+            targets.push_back({"conn/s c=16 ÷ dovra (before)", ratio("dovra-before", "conn16.cps"), 0.9, true,
+                               "comparing-two-builds"});
+        }
+    }
+    if (!targets.empty()) {
+        std::printf("\n## Targets\n\nTargets for dovra ([what they are](%s#the-targets)), as ratios of the medians "
+                    "shown in the tables of this run:\n\n| target | value | limit | |\n|---|---|---|---|\n",
+                    notes.c_str());
+        std::string met, missed;
+        for (auto &t : targets) {
+            const std::string value = fmt(t.value, 2);
+            const double v = std::atof(value.c_str());
+            const bool ok = t.at_least ? v >= t.limit : v <= t.limit;
+            std::printf("| %s | %s | %s %s | %s |\n", t.what.c_str(), value.c_str(), t.at_least ? "≥" : "≤",
+                        fmt(t.limit, 2).c_str(),
+                        ok ? "met" : ("**not met** ([why](" + notes + "#" + t.anchor + "))").c_str());
+            (ok ? met : missed) += ((ok ? met : missed).empty() ? "" : "; ") + t.what;
+        }
+        const std::size_t n_met = static_cast<std::size_t>(
+            std::count_if(targets.begin(), targets.end(), [](const target_result &t) {
+                const double v = std::atof(fmt(t.value, 2).c_str());
+                return t.at_least ? v >= t.limit : v <= t.limit;
+            }));
+        std::printf("\n%zu of %zu targets met%s%s%s%s.\n", n_met, targets.size(), met.empty() ? "" : " (",
+                    met.c_str(), met.empty() ? "" : ")", missed.empty() ? "" : ("; not met: " + missed).c_str());
+    }
+
+    // ---- all figures ----
+    std::printf("\n## All figures\n\nAll peers, medians over %s in **bold**, then (min–max). `–`: not "
+                "measured (direct has no forwarder process).\n\n| measure |",
+                rounds_of(rounds).c_str());
     print_header_row(peers);
     auto print_rows = [](std::size_t from, std::size_t to) {
         for (std::size_t i = from; i < to; ++i) {
@@ -203,66 +402,63 @@ int main(int argc, char **argv)
     print_header_row(peers);
     print_rows(FIRST_RR, METRIC_COUNT);
 
-    std::printf("\nRatios against a direct connection (medians; 1.00 = as good as no forwarder, "
+    const char *chart_keys[] = {"conn1.cps", "conn16.cps", "bulk.mibps", "ping.p50_us", "rr6k.p50_us"};
+    std::printf("\nRatios against a direct connection (medians as shown; 1.00 = as good as no forwarder, "
                 "less is worse; for latencies direct ÷ peer):\n\n| measure |");
     print_header_row(peers);
-    const int headline[] = {0, 1, 4, 7, static_cast<int>(FIRST_RR) + 3};
-    for (int h : headline) {
-        const metric &m = METRICS[h];
+    for (const char *key : chart_keys) {
+        const metric &m = by_key(key);
         std::printf("| %s |", m.label);
         for (auto &p : peers)
             std::printf(" %s |", has(p, m.key) ? fmt(vs_direct(p, m), 2).c_str() : "–");
         std::printf("\n");
     }
-
-    std::ofstream chart(argv[2]);
-    chart << "peer\t\"bulk throughput\"\t\"connections/s, c=1\"\t\"connections/s, c=16\"\t"
-             "\"ping-pong RTT p50 (direct ÷ peer)\"\t\"request/response 6 KB p50 (direct ÷ peer)\"\n";
-    for (auto &p : chosen) {
-        if (p == "direct")
-            continue;
-        chart << p;
-        for (int h : headline)
-            chart << '\t' << vs_direct(p, METRICS[h]);
-        chart << '\n';
-    }
-
-    if (has("dovra", "bulk.mibps")) {
-        std::printf("\nTargets for dovra, as ratios of medians in this run:\n\n"
-                    "| target | value | limit | |\n|---|---|---|---|\n");
-        auto ratio = [](const char *a, const char *key) {
-            const double b = med(a, key);
-            return b > 0 ? med("dovra", key) / b : 0;
-        };
-        target("bulk ÷ socat", ratio("socat", "bulk.mibps"), 1.1, true);
-        target("bulk ÷ haproxy (default)", ratio("haproxy", "bulk.mibps"), 0.8, true);
-        target("conn/s c=1 ÷ socat", ratio("socat", "conn1.cps"), 1.3, true);
-        target("conn/s c=16 ÷ socat", ratio("socat", "conn16.cps"), 1.5, true);
-        target("ping p50 ÷ direct", ratio("direct", "ping.p50_us"), 1.3, false);
-        double lowest_other = 0;
-        std::string lowest_peer;
-        for (auto &p : peers)
-            if (p != "dovra" && p != "dovra-before" && p != "direct" && has(p, "ping.p50_us") &&
-                (lowest_other == 0 || med(p, "ping.p50_us") < lowest_other)) {
-                lowest_other = med(p, "ping.p50_us");
-                lowest_peer = p;
-            }
-        if (lowest_other > 0)
-            target(("ping p50 ÷ lowest other peer (" + lowest_peer + ")").c_str(),
-                   med("dovra", "ping.p50_us") / lowest_other, 1.0, false);
-        target("private KiB per idle session", med("dovra", "idle.private_kib_per_session"), 32, false);
-        target("CPU per connection ÷ socat", ratio("socat", "conn1.cpu_us_per_conn"), 0.5, false);
-        target("request/response 6 KB p50 ÷ direct", ratio("direct", "rr6k.p50_us"), 1.5, false);
-        if (has("dovra-before", "bulk.mibps")) {
-            target("bulk ÷ dovra (before)", ratio("dovra-before", "bulk.mibps"), 0.9, true);
-            target("conn/s c=1 ÷ dovra (before)", ratio("dovra-before", "conn1.cps"), 0.9, true);
-            target("conn/s c=16 ÷ dovra (before)", ratio("dovra-before", "conn16.cps"), 0.9, true);
-        }
-    }
     if (!failures.empty()) {
         std::printf("\nRuns that failed their check (left out of the figures):\n\n");
         for (auto &[what, n] : failures)
             std::printf("- %s: %d\n", what.c_str(), n);
+    }
+
+    // ---- the chart: one cluster per measure, one bar per forwarder ----
+    std::ofstream chart(argv[2]);
+    const char *chart_names[] = {"connections/s, 1 client", "connections/s, 16 clients", "bulk throughput",
+                                 "64-byte round trip", "6 KB request/response"};
+    chart << "measure";
+    for (auto &p : chosen)
+        if (p != "direct")
+            chart << '\t' << p;
+    chart << '\n';
+    for (std::size_t i = 0; i < std::size(chart_keys); ++i) {
+        chart << '"' << chart_names[i] << '"';
+        for (auto &p : chosen)
+            if (p != "direct")
+                chart << '\t' << fmt(vs_direct(p, by_key(chart_keys[i])), 2);
+        chart << '\n';
+    }
+
+    // ---- the README's lines: what a user compares, against direct ----
+    std::ofstream readme(argv[3]);
+    auto list = [&](const char *key, bool as_difference) {
+        const metric &m = by_key(key);
+        std::string s;
+        for (auto &p : chosen) {
+            if (p == "direct" || !has(p, key))
+                continue;
+            s += (s.empty() ? "" : ", ") + display(p) + " " +
+                 (as_difference ? signed_difference(shown("direct", m), shown(p, m), m.decimals)
+                                : fmt(vs_direct(p, m), 2));
+        }
+        return s;
+    };
+    if (has("direct", "conn1.cps") && has("direct", "ping.p50_us") && has("direct", "bulk.mibps")) {
+        const bool beaten =
+            std::any_of(chosen.begin(), chosen.end(),
+                        [](const std::string &p) { return vs_direct(p, by_key("ping.p50_us")) > 1.0; });
+        readme << "- new connections a second, one client (direct = 1.00): " << list("conn1.cps", false) << "\n"
+               << "- bulk throughput (direct = 1.00): " << list("bulk.mibps", false) << "\n"
+               << "- 64-byte round trip, µs added to direct's " << fmt(shown("direct", by_key("ping.p50_us")), 1)
+               << ": " << list("ping.p50_us", true)
+               << (beaten ? " (a forwarder faster than direct: where the processes ran decided this)" : "") << "\n";
     }
     return 0;
 }

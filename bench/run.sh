@@ -1,9 +1,18 @@
 #!/bin/bash
 # Runs dovra and the other forwarders side by side on loopback, in alternating
 # rounds, and writes docs/benchmarks.md with its chart. Usage: bench/run.sh
+# Every sentence it writes that states a figure, a ratio or a verdict is
+# computed from the run it describes (by bench_report); what holds for any run
+# is in bench/NOTES.md, which it links to. It also rewrites the lines between
+# "<!-- bench:begin" and "<!-- bench:end -->" in the README from the same run.
 # Settings (environment): BENCH_ROUNDS (5), BENCH_SECONDS per timed run (2),
 # BENCH_RR_SECONDS per request/response run (1), BENCH_BUILD_DIR (build-bench),
-# BENCH_OUT (docs/benchmarks.md), BENCH_PEERS (names of the peers to run,
+# BENCH_OUT (docs/benchmarks.md), BENCH_README (the README whose benchmark
+# lines are rewritten: README.md when BENCH_OUT is not set, else none unless
+# given), BENCH_PIN (the CPUs of the client, the forwarder and the backend
+# during the round-trip measures, as three taskset lists; default all three
+# on the last CPU; "none" leaves them where the scheduler puts them; see
+# bench/NOTES.md), BENCH_PEERS (names of the peers to run,
 # default all), BENCH_DOVRA_BEFORE (another dovra binary, e.g. one built from
 # an earlier commit, run beside this one as the peer "dovra-before" on port
 # 19007, so that one run compares the two).
@@ -30,6 +39,17 @@ RR_SECONDS=${BENCH_RR_SECONDS:-1}
 DOVRA_BEFORE=${BENCH_DOVRA_BEFORE:-}
 BUILD_DIR=${BENCH_BUILD_DIR:-build-bench}
 OUT=${BENCH_OUT:-docs/benchmarks.md}
+if [ -z "${BENCH_OUT:-}" ]; then README=${BENCH_README-README.md}; else README=${BENCH_README:-}; fi
+LAST_CPU=$(($(nproc) - 1))
+PIN=${BENCH_PIN:-$LAST_CPU $LAST_CPU $LAST_CPU}
+ALL_CPUS=0-$LAST_CPU
+if [ "$PIN" != none ]; then
+    read -r PIN_CLIENT PIN_FORWARDER PIN_BACKEND <<<"$PIN"
+    if [ -z "${PIN_BACKEND:-}" ] || ! taskset -c "$PIN_CLIENT,$PIN_FORWARDER,$PIN_BACKEND" true 2>/dev/null; then
+        echo "bench: BENCH_PIN=\"$PIN\" is not three CPU lists of this machine (or taskset is missing)" >&2
+        exit 1
+    fi
+fi
 CHART=$(dirname "$OUT")/benchmarks.png
 PEERS_DIR=$ROOT/bench/peers
 ECHO_PORT=19000
@@ -115,6 +135,7 @@ wait_listening() {  # port
 }
 
 "$BIN/bench_echo" $ECHO_PORT 3 1200 >"$TMP/echo.out" &
+ECHO_PID=$!
 STARTED="$STARTED $!"
 wait_listening $ECHO_PORT || { log "echo backend did not start"; exit 1; }
 
@@ -218,21 +239,51 @@ log "peers:$(echo " $PEERS")"
 RAW=$TMP/raw.txt
 : >"$RAW"
 host_of() { if [ "$1" = direct ]; then echo 127.0.0.2; else echo 127.0.0.1; fi; }
+tree_of() {  # pid: it and its descendants
+    local child
+    echo "$1"
+    # shellcheck disable=SC2013  # the file is one line of pids, split on spaces
+    for child in $(cat /proc/"$1"/task/*/children 2>/dev/null); do tree_of "$child"; done
+}
+pin_tree() {  # cpus pid: every thread of every process of the tree
+    local p
+    [ "$2" -gt 0 ] || return 0
+    for p in $(tree_of "$2"); do taskset -a -p -c "$1" "$p" >/dev/null 2>&1 || true; done
+}
+# The round-trip measures run with the client, the forwarder's processes and
+# the backend on the CPUs of BENCH_PIN (the forwarder's later children, a
+# session's worker, inherit its CPUs); the other measures on any CPU.
+CLIENT=()
+pin_for() {  # measure peer-pid
+    [ "$PIN" != none ] || return 0
+    case $1 in
+    ping | rr*)
+        pin_tree "$PIN_BACKEND" "$ECHO_PID"
+        pin_tree "$PIN_FORWARDER" "$2"
+        CLIENT=(taskset -c "$PIN_CLIENT") ;;
+    *)
+        pin_tree "$ALL_CPUS" "$ECHO_PID"
+        pin_tree "$ALL_CPUS" "$2"
+        CLIENT=() ;;
+    esac
+}
 measure() {  # round peer measure
     local host port pid out
     host=$(host_of "$2")
     port=${PEER_PORT[$2]}
     pid=${PEER_PID[$2]}
+    pin_for "$3" "$pid"
     case $3 in
     bulk) out=$(timeout 30 "$LOAD" bulk "$host" "$port" "$SECONDS_PER_RUN" "$pid" 2>&1) || true ;;
     conn1) out=$(timeout 30 "$LOAD" conn "$host" "$port" 1 "$SECONDS_PER_RUN" $MAX_CONN "$pid" 2>&1) || true ;;
     conn16) out=$(timeout 30 "$LOAD" conn "$host" "$port" 16 "$SECONDS_PER_RUN" $MAX_CONN 2>&1) || true ;;
-    ping) out=$(timeout 30 "$LOAD" ping "$host" "$port" 20000 "$SECONDS_PER_RUN" 2>&1) || true ;;
+    ping) out=$(timeout 30 "${CLIENT[@]}" "$LOAD" ping "$host" "$port" 20000 "$SECONDS_PER_RUN" 2>&1) || true ;;
     idle)
         [ "$pid" -gt 0 ] || return 0
         out=$(timeout 30 "$LOAD" idle "$host" "$port" $IDLE_SESSIONS "$pid" 2>&1) || true ;;
-    rr*) out=$(timeout 30 "$LOAD" rr "$host" "$port" "${RR_SIZE[$3]}" 20000 "$RR_SECONDS" 2>&1) || true ;;
+    rr*) out=$(timeout 30 "${CLIENT[@]}" "$LOAD" rr "$host" "$port" "${RR_SIZE[$3]}" 20000 "$RR_SECONDS" 2>&1) || true ;;
     esac
+    case $3 in ping | rr*) pin_for none "$pid" ;; esac
     [ -n "$out" ] || out="error=timeout"
     echo "$1 $2 $3 $out" | tr '\n' ' ' >>"$RAW"
     echo >>"$RAW"
@@ -262,19 +313,32 @@ judge_machine
 
 # ---- report ----
 mkdir -p "$(dirname "$OUT")"
-"$BIN/bench_report" "$RAW" "$TMP/chart.dat" >"$TMP/results.md"
+NOTES_LINK=$(realpath --relative-to="$(dirname "$OUT")" "$ROOT/bench/NOTES.md")
+HISTORY_LINK=$(realpath --relative-to="$(dirname "$OUT")" "$ROOT/bench/HISTORY.md")
+"$BIN/bench_report" "$RAW" "$TMP/chart.dat" "$TMP/readme.txt" "$NOTES_LINK" >"$TMP/results.md"
 chart_line=""
 if command -v gnuplot >/dev/null; then
     note=""
     [ -z "$NOT_QUIET" ] || note="NOT QUIET: do not publish. "
     gnuplot -e "datafile='$TMP/chart.dat'; outfile='$CHART'; note='$note'" "$ROOT/bench/chart.gp" &&
-        chart_line="![Headline ratios against a direct connection]($(basename "$CHART"))"
+        chart_line="![dovra and the other forwarders, relative to a direct connection]($(basename "$CHART"))"
 fi
+if [ "$PIN" = none ]; then
+    pin_line="Round trips were not pinned to CPUs (\`BENCH_PIN=none\`): where the scheduler put the processes is part of their figures."
+else
+    if [ "$PIN_CLIENT" = "$PIN_FORWARDER" ] && [ "$PIN_FORWARDER" = "$PIN_BACKEND" ]; then
+        where="the client, the forwarder and the backend all on CPU $PIN_CLIENT"
+    else
+        where="the client on CPU $PIN_CLIENT, the forwarder on CPU $PIN_FORWARDER and the backend on CPU $PIN_BACKEND"
+    fi
+    pin_line="Round trips (ping-pong and request/response) ran with $where (\`BENCH_PIN\`; [why](${NOTES_LINK}#where-the-processes-run)); the other measures on any CPU."
+fi
+RUN_DATE=$(date -u '+%Y-%m-%d %H:%M UTC')
 {
     echo "# Benchmarks"
     echo
-    echo "Written by \`make bench\` (bench/run.sh) on $(date -u '+%Y-%m-%d %H:%M UTC'): $(nproc) cores,"
-    echo "$(uname -sr), $ROUNDS rounds of ${SECONDS_PER_RUN}s runs (request/response ${RR_SECONDS}s) in ${elapsed}s."
+    echo "Written by \`make bench\` (bench/run.sh) on $RUN_DATE: $(nproc) cores,"
+    echo "$(uname -sr), $ROUNDS round$([ "$ROUNDS" = 1 ] || echo s) of ${SECONDS_PER_RUN}s runs (request/response ${RR_SECONDS}s) in ${elapsed}s."
     echo "Peers: $(for p in $PEERS; do
         case $p in
         haproxy) haproxy -v | sed -n '1s/^HAProxy version \([^ ]*\).*/haproxy \1/p' | tr -d '\n' ;;
@@ -286,14 +350,43 @@ fi
         esac
         printf '; '
     done)configurations in bench/peers/."
+    echo "$pin_line"
     echo
     echo "$QUIET_LINE"
     echo
-    echo "## Results"
-    echo
-    cat "$TMP/results.md"
+    echo "Every figure, ratio and verdict below is of this run. How it is measured, what each measure"
+    echo "means and why dovra costs what it costs: [bench/NOTES.md]($NOTES_LINK). What single changes"
+    echo "gained, each measured against the build before it at the time: [bench/HISTORY.md]($HISTORY_LINK)."
     echo
     [ -n "$chart_line" ] && { echo "$chart_line"; echo; }
-    cat "$ROOT/bench/NOTES.md"
+    cat "$TMP/results.md"
 } >"$OUT"
 log "wrote $OUT${chart_line:+ and $CHART}"
+
+# The README's lines, from the same run: between the markers, replaced whole.
+if [ -n "$README" ]; then
+    if [ -s "$TMP/readme.txt" ] && grep -q '^<!-- bench:begin' "$README" && grep -q '^<!-- bench:end -->' "$README"; then
+        if [ -z "$NOT_QUIET" ]; then verdict="quiet by its own check"; else verdict="NOT QUIET: not to be published"; fi
+        chart_from_readme=$(realpath --relative-to="$(dirname "$README")" "$CHART")
+        out_from_readme=$(realpath --relative-to="$(dirname "$README")" "$OUT")
+        {
+            echo "<!-- bench:begin: written by bench/run.sh from the run of $out_from_readme; edits here are lost -->"
+            printf 'The run of %s (%s round%s, %s cores, %s), [in full](%s), against a direct connection:\n' \
+                "${RUN_DATE%% *}" "$ROUNDS" "$([ "$ROUNDS" = 1 ] || echo s)" "$(nproc)" "$verdict" "$out_from_readme"
+            cat "$TMP/readme.txt"
+            if [ -n "$chart_line" ]; then
+                echo
+                echo "![dovra and the other forwarders, relative to a direct connection]($chart_from_readme)"
+            fi
+            echo "<!-- bench:end -->"
+        } >"$TMP/readme-block.md"
+        awk -v block="$TMP/readme-block.md" '
+            /^<!-- bench:begin/ { while ((getline l < block) > 0) print l; skip = 1; next }
+            /^<!-- bench:end -->/ { skip = 0; next }
+            !skip' "$README" >"$TMP/README.new"
+        cat "$TMP/README.new" >"$README"
+        log "rewrote the benchmark lines of $README"
+    else
+        log "$README has no <!-- bench:begin --> and <!-- bench:end --> lines (or the run measured nothing): left alone"
+    fi
+fi
