@@ -62,10 +62,6 @@ const metric METRICS[] = {
     {"rr1m.p99_us", "request/response 1 MB, p99 µs", false, 0},
     {"rr1m.rps", "request/response 1 MB, requests/s", true, 0},
 };
-// The request/response rows, printed as a table of their own.
-constexpr std::size_t FIRST_RR = 13;
-constexpr std::size_t METRIC_COUNT = sizeof METRICS / sizeof METRICS[0];
-static_assert(METRIC_COUNT == FIRST_RR + 12);
 
 // Whether a peer belongs in the summary and the chart.
 bool user_choice(const std::string &peer)
@@ -211,6 +207,10 @@ std::string figure(const std::string &peer, const metric &m, const char *unit, b
            fmt(shown(peer, m) / d, 2) + "× direct)";
 }
 
+// Measures in which a forwarder did better than direct, as "what: peers",
+// told once under the summary's sentences.
+std::vector<std::string> beaten_direct;
+
 void print_headline(const headline &h, const std::vector<std::string> &chosen, const std::string &notes)
 {
     const metric &m = by_key(h.key);
@@ -229,7 +229,7 @@ void print_headline(const headline &h, const std::vector<std::string> &chosen, c
         std::printf("; the others, best first: %s", others.c_str());
     const std::size_t rank =
         static_cast<std::size_t>(std::find(order.begin(), order.end(), "dovra") - order.begin()) + 1;
-    std::printf(". dovra is %s of %zu forwarders",
+    std::printf(". dovra ranks %s of %zu",
                 rank == 1 ? "the best" : rank == order.size() ? "the last" : ordinal(rank).c_str(), order.size());
     if (rank > 1) {
         const double best = shown(order.front(), m), mine = shown("dovra", m);
@@ -247,10 +247,7 @@ void print_headline(const headline &h, const std::vector<std::string> &chosen, c
             if (vs_direct(p, m) > 1.0)
                 beat += (beat.empty() ? "" : ", ") + display(p);
         if (!beat.empty())
-            std::printf(". Better than direct: %s; a forwarder only adds work to the path, so where the "
-                        "processes ran decided this figure more than the forwarders did (the min–max of "
-                        "every peer is in the full tables)",
-                        beat.c_str());
+            beaten_direct.push_back(std::string(h.what) + ": " + beat);
     }
     std::printf(".\n");
 }
@@ -322,6 +319,15 @@ int main(int argc, char **argv)
     std::printf("\nIn this table (ratios and differences are of the medians as shown):\n\n");
     for (const headline &h : HEADLINES)
         print_headline(h, chosen, notes);
+    if (!beaten_direct.empty()) {
+        std::string list;
+        for (auto &b : beaten_direct)
+            list += (list.empty() ? "" : "; ") + b;
+        std::printf("\nFaster than direct (%s), although a forwarder only adds work to the path: where the "
+                    "processes ran decided %s more than the forwarders did. Each peer's spread over the "
+                    "rounds is in the full tables.\n",
+                    list.c_str(), beaten_direct.size() > 1 ? "those figures" : "that figure");
+    }
 
     // ---- targets ----
     std::vector<target_result> targets;
@@ -384,32 +390,30 @@ int main(int argc, char **argv)
 
     // ---- all figures ----
     std::printf("\n## All figures\n\nAll peers, medians over %s in **bold**, then (min–max). `–`: not "
-                "measured (direct has no forwarder process).\n\n| measure |",
+                "measured (direct has no forwarder process). Request/response runs over one kept-alive "
+                "session: a 4-byte request, a reply of the given size, the next request once the reply "
+                "is in.\n\n| measure |",
                 rounds_of(rounds).c_str());
     print_header_row(peers);
-    auto print_rows = [](std::size_t from, std::size_t to) {
-        for (std::size_t i = from; i < to; ++i) {
-            std::printf("| %s |", METRICS[i].label);
-            for (auto &p : peers)
-                std::printf(" %s |", cell(p, METRICS[i]).c_str());
-            std::printf("\n");
-        }
-    };
-    print_rows(0, FIRST_RR);
-    std::printf("\nRequest/response over one kept-alive session: a 4-byte request, a reply of the "
-                "given size, the next request once the reply is in (medians over the rounds, then "
-                "(min–max)):\n\n| measure |");
-    print_header_row(peers);
-    print_rows(FIRST_RR, METRIC_COUNT);
+    for (const metric &m : METRICS) {
+        std::printf("| %s |", m.label);
+        for (auto &p : peers)
+            std::printf(" %s |", cell(p, m).c_str());
+        std::printf("\n");
+    }
 
     const char *chart_keys[] = {"conn1.cps", "conn16.cps", "bulk.mibps", "ping.p50_us", "rr6k.p50_us"};
+    std::vector<std::string> forwarders;
+    for (auto &p : peers)
+        if (p != "direct")
+            forwarders.push_back(p);
     std::printf("\nRatios against a direct connection (medians as shown; 1.00 = as good as no forwarder, "
-                "less is worse; for latencies direct ÷ peer):\n\n| measure |");
-    print_header_row(peers);
+                "less is worse; for latencies direct ÷ peer):\n\n| measure, direct = 1.00 |");
+    print_header_row(forwarders);
     for (const char *key : chart_keys) {
         const metric &m = by_key(key);
         std::printf("| %s |", m.label);
-        for (auto &p : peers)
+        for (auto &p : forwarders)
             std::printf(" %s |", has(p, m.key) ? fmt(vs_direct(p, m), 2).c_str() : "–");
         std::printf("\n");
     }

@@ -376,7 +376,7 @@ if [ -n "$README" ]; then
             cat "$TMP/readme.txt"
             if [ -n "$chart_line" ]; then
                 echo
-                echo "![dovra and the other forwarders, relative to a direct connection]($chart_from_readme)"
+                echo "![dovra beside the forwarders one would use instead, each against direct]($chart_from_readme)"
             fi
             echo "<!-- bench:end -->"
         } >"$TMP/readme-block.md"
