@@ -287,7 +287,8 @@ ensure_socket_tools() {
 }
 
 # Reads CONF with the checker, which is the daemon's own parser: LOCALPORT and
-# SERVERPORT as the daemon uses them (the low 16 bits) and SERVERS. With
+# SERVERPORT as the daemon uses them (the low 16 bits), LOCALADDRESS (empty
+# for every IPv4 address) and SERVERS. With
 # "probe", the checker also probes every server, its warnings are shown, and
 # ANSWERED counts the servers that answered and DEMO_ADDRESSES lists those in
 # 127.0.0.0/8 that did not. Returns 1 when the daemon would refuse the file.
@@ -302,6 +303,7 @@ read_config() {
     LOCALPORT=$((port & 65535))
     port=$(printf '%s\n' "$out" | sed -n 's/^ serverport //p')
     SERVERPORT=$((port & 65535))
+    LOCALADDRESS=$(printf '%s\n' "$out" | sed -n 's/^ localaddress //p')
     SERVERS=$(printf '%s\n' "$out" | sed -n 's/^	== \(.*\) ==$/\1/p' | tr '\n' ' ')
     ANSWERED=$(printf '%s\n' "$out" | grep -c ': reachable (' || true)
     DEMO_ADDRESSES=$(printf '%s\n' "$out" | grep -v ': reachable (' |
@@ -434,21 +436,36 @@ http_client() {
     done
 }
 
+# ADDRESS:PORT of $1 and $2, an IPv6 address in brackets.
+endpoint() {
+    case $1 in
+    *:*) echo "[$1]:$2" ;;
+    *) echo "$1:$2" ;;
+    esac
+}
+
 run_summary() {
     as=""
     [ "$(id -u)" -ne 0 ] || as=", as the user nobody"
-    echo "dovra (pid $1) listens on port $LOCALPORT${as:+$as,} and forwards to port $SERVERPORT of $(words "$SERVERS")."
+    where="port $LOCALPORT"
+    [ -z "$LOCALADDRESS" ] || where=$(endpoint "$LOCALADDRESS" "$LOCALPORT")
+    echo "dovra (pid $1) listens on $where${as:+$as,} and forwards to port $SERVERPORT of $(words "$SERVERS")."
     if [ -z "$2" ]; then
         echo "Stop it, with its open sessions: $SELF stop"
         return
     fi
     echo "Nothing listened there, so demo backends (pid $2$as) answer on $(words "$DEMO_ADDRESSES"), each naming itself. Try it:"
+    # The any-addresses take 127.0.0.1 too; any other address only itself.
+    case $LOCALADDRESS in
+    "" | 0.0.0.0 | ::) try=127.0.0.1 ;;
+    *) try=$LOCALADDRESS ;;
+    esac
     client=$(http_client)
-    [ -z "$client" ] || echo "  $client http://127.0.0.1:$LOCALPORT/"
+    [ -z "$client" ] || echo "  $client http://$(endpoint "$try" "$LOCALPORT")/"
     if command -v nc >/dev/null 2>&1; then
-        echo "  nc 127.0.0.1 $LOCALPORT"
+        echo "  nc $try $LOCALPORT"
     else
-        echo "  nc 127.0.0.1 $LOCALPORT    (once nc is installed: sudo $(install_command netcat-traditional))"
+        echo "  nc $try $LOCALPORT    (once nc is installed: sudo $(install_command netcat-traditional))"
     fi
     echo "Each new client goes to the first backend in the file that is free. Keep an nc session open"
     echo "and the next client goes to the next backend; while every backend is busy, clients share the first."

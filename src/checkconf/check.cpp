@@ -99,7 +99,9 @@ void check_value(const linter &l, config_keyword k, int line, const std::string 
         break;
     case KEYWORD_LOCALADDRESS:
         if (!is_address(value))
-            warn(l, line, "localaddress \"%s\" is neither an IPv4 nor an IPv6 address; the daemon cannot listen",
+            warn(l, line,
+                 "localaddress \"%s\" is neither an IPv4 nor an IPv6 address (host names are not resolved); the "
+                 "daemon cannot listen and does not start",
                  value.c_str());
         break;
     case KEYWORD_CONNECTTIMEOUT:

@@ -176,6 +176,18 @@ TEST(Checkconf, WarnsAboutWhatWillNotWorkAsMeant)
          0},
         {"localport 8080\nserverport 8000\nmaxclients 4\nserver", p + "4: server has no value at the end of the file\n",
          0},
+        // IPv6 literals are addresses; bracketed, with a port or a zone they
+        // are not.
+        {head + "server ::1\nserver 2001:db8::10\nserver ::ffff:192.0.2.1\nserver [::1]\nserver fe80::1%lo\n"
+                "localaddress ::\nlocaladdress [::]:8080\n",
+         p + "7: server \"[::1]\" is neither an IPv4 nor an IPv6 address (host names are not resolved); it fails "
+             "every probe\n" +
+             p + "8: server \"fe80::1%lo\" is neither an IPv4 nor an IPv6 address (host names are not resolved); it "
+                 "fails every probe\n" +
+             p + "10: localaddress given twice (also on line 9); the last one wins\n" + p +
+             "10: localaddress \"[::]:8080\" is neither an IPv4 nor an IPv6 address (host names are not resolved); the "
+             "daemon cannot listen and does not start\n",
+         0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
@@ -306,4 +318,33 @@ TEST(Checkconf, ProbeReportsEachServer)
         EXPECT_EQ(pool.with_data(0), 0);
     }
     EXPECT_EQ(pool.accepted(1), 0);
+}
+
+// -p reaches IPv6 servers as IPv4 ones, in the file's order across both.
+TEST(Checkconf, ProbeReachesIpv6Servers)
+{
+    if (std::string missing = ipv6_missing(); !missing.empty())
+        GTEST_SKIP() << missing;
+    backend_pool pool(std::vector<std::string>{"::1", backend_address(0)});
+    temp_dir dir;
+    const std::string summary = "\n localport 8080\n serverport " + std::to_string(pool.port()) +
+                                "\n maxclients 4\n Servers: \n\t== ::1 ==\n\t== " + backend_address(0) + " ==\n";
+    write_file(dir.file("p.conf"), config_text(8080, pool.port(), 4, {"::1", backend_address(0)}));
+    for (bool ipv6_up : {true, false}) {
+        SCOPED_TRACE(ipv6_up ? "::1 answers" : "::1 refuses");
+        if (!ipv6_up) {
+            // The first round's probe is taken before the listener goes.
+            ASSERT_TRUE(wait_for([&] { return pool.accepted(0) == 1; }));
+            pool.stop(0);
+        }
+        child_output got = check(dir.path(), {"-p", "p.conf"});
+        std::vector<long> times;
+        EXPECT_EQ(without_times(got.out, &times),
+                  summary + "::1: " + (ipv6_up ? "reachable" : "Connection refused") + " (- ms)\n" +
+                      backend_address(0) + ": reachable (- ms)\n");
+        EXPECT_EQ(got.err, "");
+        EXPECT_EQ(got.status, 0);
+    }
+    EXPECT_TRUE(wait_for([&] { return pool.accepted(1) == 2; }));
+    EXPECT_EQ(pool.with_data(0) + pool.with_data(1), 0);
 }

@@ -68,6 +68,16 @@ config_result replay(const std::vector<config_event> &events, config_record &got
                 fail("a step took a server the daemon would refuse");
             std::strcpy(got.servers[got.server_count++], e.text.c_str());
             continue;
+        case KEYWORD_LOCALADDRESS:
+            if (e.text.size() >= SERVER_ADDR_LEN)
+                fail("a step took a local address the daemon would refuse");
+            continue;
+        // The optional settings are not replayed: claimed holds the daemon's
+        // own, and only the required ones decide the verdict.
+        case KEYWORD_CONNECTTIMEOUT:
+        case KEYWORD_IDLETIMEOUT:
+        case KEYWORD_BACKLOG:
+        case KEYWORD_SESSIONLOG:
         case KEYWORD_NONE:
             continue;
         }

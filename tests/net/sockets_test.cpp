@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "net/net.h"
 #include "support/harness.h"
@@ -56,6 +58,111 @@ TEST(sockets, open_listener_listens_on_every_address_at_the_low_16_bits_of_port)
     ASSERT_GE(wide.get(), 0) << std::strerror(errno);
     EXPECT_EQ(ntohs(name_of(wide.get()).sin_port), port);
     EXPECT_TRUE(connect_to("127.0.0.1", port));
+}
+
+// The local addresses at which something listens on port, as the system's
+// socket table (what ss -ltn and sockstat -l show) has them.
+std::vector<std::string> listening_addresses(std::uint16_t port)
+{
+    std::vector<std::string> found;
+    for (const tcp_entry &e : tcp_sockets_on(port)) {
+        if (e.state == TCP_STATE_LISTEN)
+            found.push_back(e.local);
+    }
+    return found;
+}
+
+// The error a connection to address:port fails with, or 0 when it is made.
+int connect_error(const std::string &address, std::uint16_t port)
+{
+    errno = 0;
+    unique_fd fd = connect_to(address, port);
+    return fd ? 0 : errno;
+}
+
+// Given an address, the listener is bound to it alone: the socket table shows
+// that address, and a connection to another local address at the port is
+// refused. A text that is no address, or an address the host does not have,
+// fails as a port in use does: -1 with the reason.
+TEST(sockets, open_listener_on_an_address_listens_there_alone)
+{
+    const std::uint16_t port = free_port();
+    unique_fd fd(open_listener(port, "127.0.0.1"));
+    ASSERT_GE(fd.get(), 0) << std::strerror(errno);
+    EXPECT_EQ(listening_addresses(port), std::vector<std::string>{"127.0.0.1"});
+    EXPECT_EQ(connect_error("127.0.0.1", port), 0);
+    EXPECT_EQ(connect_error(backend_address(3), port), ECONNREFUSED);
+    fd.reset();
+
+    const struct {
+        const char *address;
+        int error;
+    } refused[] = {
+        {"localhost", EINVAL},
+        {"127.0.0.1:80", EINVAL},
+        {"192.0.2.1", EADDRNOTAVAIL},  // TEST-NET-1, no host's address
+    };
+    for (const auto &r : refused) {
+        errno = 0;
+        EXPECT_EQ(open_listener(port, r.address), -1) << r.address;
+        EXPECT_EQ(errno, r.error) << r.address << ": " << std::strerror(errno);
+    }
+    EXPECT_TRUE(listening_addresses(port).empty());
+}
+
+// "::1" takes IPv6 clients alone; "::" takes IPv6 and IPv4 clients, the
+// latter as IPv4-mapped addresses, on FreeBSD (whose default is IPv6 alone)
+// as on Linux.
+TEST(sockets, open_listener_on_an_ipv6_address)
+{
+    if (std::string missing = ipv6_missing(); !missing.empty())
+        GTEST_SKIP() << missing;
+    std::uint16_t port = free_port();
+    {
+        unique_fd fd(open_listener(port, "::1"));
+        ASSERT_GE(fd.get(), 0) << std::strerror(errno);
+        EXPECT_EQ(listening_addresses(port), std::vector<std::string>{"::1"});
+        EXPECT_EQ(connect_error("::1", port), 0);
+        EXPECT_EQ(connect_error("127.0.0.1", port), ECONNREFUSED);
+    }
+    port = free_port();
+    unique_fd any(open_listener(port, "::"));
+    ASSERT_GE(any.get(), 0) << std::strerror(errno);
+    EXPECT_EQ(listening_addresses(port), std::vector<std::string>{"::"});
+    for (const char *client : {"::1", "127.0.0.1"}) {
+        unique_fd c = connect_to(client, port);
+        ASSERT_TRUE(c) << client << ": " << std::strerror(errno);
+        sockaddr_in6 peer{};
+        socklen_t len = sizeof peer;
+        unique_fd served(accept(any.get(), reinterpret_cast<sockaddr *>(&peer), &len));
+        ASSERT_GE(served.get(), 0);
+        char text[INET6_ADDRSTRLEN];
+        inet_ntop(AF_INET6, &peer.sin6_addr, text, sizeof text);
+        EXPECT_EQ(std::string(text), std::string(client) == "::1" ? "::1" : "::ffff:127.0.0.1");
+    }
+    errno = 0;
+    EXPECT_EQ(open_listener(port, "2001:db8::1"), -1) << "no host's address";
+    EXPECT_EQ(errno, EADDRNOTAVAIL);
+}
+
+// An IPv6 backend is reached and refused as an IPv4 one is.
+TEST(sockets, connect_backend_reaches_an_ipv6_backend)
+{
+    if (std::string missing = ipv6_missing(); !missing.empty())
+        GTEST_SKIP() << missing;
+    backend_pool pool(std::vector<std::string>{"::1"});
+    unique_fd fd(connect_backend("::1", pool.port(), 1000));
+    ASSERT_GE(fd.get(), 0) << std::strerror(errno);
+    ASSERT_TRUE(send_all(fd.get(), "ping"));
+    EXPECT_EQ(recv_some(fd.get(), 4), "ping");
+    fd.reset();
+    pool.stop(0);
+    errno = 0;
+    EXPECT_EQ(connect_backend("::1", pool.port(), 1000), -1);
+    EXPECT_EQ(errno, ECONNREFUSED);
+    errno = EBADF;
+    EXPECT_EQ(connect_backend("[::1]", pool.port()), -1);
+    EXPECT_EQ(errno, EBADF) << "a bracketed literal is no address text";
 }
 
 TEST(sockets, open_listener_reopens_at_once_while_server_closed_connections_linger)

@@ -4,7 +4,7 @@
 # squatter on a port. Every address is on the container's own loopback.
 #
 #   peer.py backend LOG ADDR PORT [ADDR PORT ...]
-#       Echoes every session; when one ends, appends "ID LENGTH SHA256" of
+#       ADDR is an IPv4 or IPv6 literal. Echoes every session; when one ends, appends "ID LENGTH SHA256" of
 #       what it received to LOG, ID being the hex of its first 16 bytes.
 #   peer.py relay HOST PORT SESSIONS MIB LOG
 #       SESSIONS sessions at once, each sending MIB MiB of random bytes and
@@ -60,7 +60,7 @@ def backend(log, pairs):
 
     threads = []
     for addr, port in pairs:
-        listener = socket.socket()
+        listener = socket.socket(socket.AF_INET6 if ":" in addr else socket.AF_INET)
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         listener.bind((addr, int(port)))
         listener.listen(64)

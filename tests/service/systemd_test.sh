@@ -533,6 +533,42 @@ check_relay() {
     stop_unit
 }
 
+# One session over IPv6 through the unit, which must allow AF_INET6: the
+# daemon alone on [::1]:PORT (as ss shows it), relaying to a backend on ::1,
+# every byte compared. Skipped, with the reason, where the container's
+# loopback has no IPv6.
+check_ipv6_relay() {
+    name="relay over IPv6 through the unit: localaddress ::1, server ::1, every byte compared by SHA-256 both ways"
+    if ! why=$(in_container /usr/bin/python3 -c 'import socket; socket.socket(socket.AF_INET6).bind(("::1", 0))' 2>&1); then
+        note "SKIP $name: no IPv6 on the container's loopback: $(echo "$why" | tail -n 1)"
+        return
+    fi
+    peer_unit dovra-test-backend6 backend /run/dovra-test-received6 ::1 "$BACKEND_PORT"
+    printf 'localaddress ::1\nlocalport %s\nserverport %s\nmaxclients 16\nserver ::1\n' "$PORT" "$BACKEND_PORT" |
+        in_container tee "$CONF" >/dev/null
+    fault=""
+    if wait_until 5 listening_at "[::1]:$BACKEND_PORT" "$BACKEND_PORT"; then
+        start_unit
+        fault=$(start_fault)
+        at=$(in_container ss -Htln "sport = :$PORT" | awk '{ print $4 }' | tr '\n' ' ')
+        [ "$at" = "[::1]:$PORT " ] || fault="${fault:+$fault; }listening at: ${at:-nothing}"
+        out=$(in_container timeout 60 /usr/bin/python3 /opt/dovra-test/peer.py relay \
+            ::1 "$PORT" 1 2 /run/dovra-test-received6 2>&1) || fault="${fault:+$fault; }$(echo "$out" | tail -n 3 | tr '\n' ' ')"
+    else
+        fault="the IPv6 test backend did not start"
+    fi
+    if [ -z "$fault" ]; then
+        result "$name" 1 1 "$(echo "$out" | tail -n 1)"
+    else
+        result "$name" 0 1 "$fault"
+    fi
+    stop_unit
+    in_container systemctl stop dovra-test-backend6 2>/dev/null
+    write_config
+}
+# listening_at ADDRESS:PORT PORT: something listens there, as ss shows it.
+listening_at() { in_container ss -Htln "sport = :$2" | awk '{ print $4 }' | grep -qxF "$1"; }
+
 # With every backend refusing, a worker says so in the journal.
 check_worker_lines() {
     start_unit
@@ -851,7 +887,7 @@ start_backend || { echo "$NAME: the test backend did not start" >&2; exit 1; }
 check_busy_starts() {
     with_busy_cpus check_starts "a busy loop on each of $(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2) CPUs"
 }
-CHECKS="check_unit_files check_idle_starts check_busy_starts check_credentials check_relay
+CHECKS="check_unit_files check_idle_starts check_busy_starts check_credentials check_relay check_ipv6_relay
     check_worker_lines check_restart_stop check_low_port check_port_in_use check_refused_config check_boots"
 # A subset, to look into one check: DOVRA_SYSTEMD_TEST_ONLY="check_relay ...".
 for check in ${DOVRA_SYSTEMD_TEST_ONLY:-$CHECKS}; do

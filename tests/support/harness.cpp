@@ -71,23 +71,44 @@ void remove_tree(const std::string &path)
     rmdir(path.c_str());
 }
 
-sockaddr_in loopback(const std::string &address, std::uint16_t port)
+// A socket address for an IPv4 or IPv6 literal at port.
+struct address_at {
+    sockaddr_storage sa{};
+    socklen_t len = 0;
+};
+
+address_at loopback(const std::string &address, std::uint16_t port)
 {
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_port = htons(port);
-    inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
-    return sa;
+    address_at a;
+    auto *v4 = reinterpret_cast<sockaddr_in *>(&a.sa);
+    auto *v6 = reinterpret_cast<sockaddr_in6 *>(&a.sa);
+    if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        a.len = sizeof *v6;
+    } else {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        inet_pton(AF_INET, address.c_str(), &v4->sin_addr);
+        a.len = sizeof *v4;
+    }
+    return a;
 }
 
-// A listening socket on address:port with SO_REUSEADDR, or -1.
-int listen_on(const std::string &address, std::uint16_t port)
+// A listening socket on address:port with SO_REUSEADDR, or -1. An IPv6 one
+// takes IPv6 clients alone, unless dual is set.
+int listen_on(const std::string &address, std::uint16_t port, bool dual = false)
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    address_at a = loopback(address, port);
+    int fd = socket(a.sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in sa = loopback(address, port);
-    if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0 || listen(fd, 128) < 0) {
+    int v6only = dual ? 0 : 1;
+    if (a.sa.ss_family == AF_INET6)
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &v6only, sizeof v6only);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&a.sa), a.len) < 0 || listen(fd, 128) < 0) {
         close(fd);
         return -1;
     }
@@ -96,10 +117,12 @@ int listen_on(const std::string &address, std::uint16_t port)
 
 std::uint16_t bound_port(int fd)
 {
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len);
-    return ntohs(sa.sin_port);
+    if (sa.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<sockaddr_in6 *>(&sa)->sin6_port);
+    return ntohs(reinterpret_cast<sockaddr_in *>(&sa)->sin_port);
 }
 
 }  // namespace
@@ -148,8 +171,12 @@ std::string backend_address(int index) { return "127.0.0." + std::to_string(2 + 
 std::uint16_t free_port()
 {
     // Free on every address, not 127.0.0.1 alone: a daemon binds it on all of
-    // them, and a backend pool may hold it on 127.0.0.2 and up.
-    int fd = listen_on("0.0.0.0", 0);
+    // them, and a backend pool may hold it on 127.0.0.2 and up. Where the
+    // system has IPv6, on every IPv6 address too (a daemon may listen on
+    // "::", which takes both).
+    int fd = listen_on("::", 0, true);
+    if (fd < 0)
+        fd = listen_on("0.0.0.0", 0);
     std::uint16_t port = bound_port(fd);
     close(fd);
     return port;
@@ -157,11 +184,22 @@ std::uint16_t free_port()
 
 unique_fd connect_to(const std::string &address, std::uint16_t port)
 {
-    unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in sa = loopback(address, port);
-    if (connect(fd.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0)
+    address_at a = loopback(address, port);
+    unique_fd fd(socket(a.sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!fd || connect(fd.get(), reinterpret_cast<sockaddr *>(&a.sa), a.len) < 0)
         return unique_fd();
     return fd;
+}
+
+std::string ipv6_missing()
+{
+    // The loopback address itself, bound: an interface without it, IPv6 off
+    // in the kernel (disable_ipv6) or no IPv6 at all all fail here.
+    int fd = listen_on("::1", 0);
+    if (fd < 0)
+        return std::string("no IPv6 loopback here: cannot listen on [::1]: ") + std::strerror(errno);
+    close(fd);
+    return "";
 }
 
 socket_pair tcp_pair(int outer_rcvbuf, int inner_sndbuf)
@@ -354,16 +392,37 @@ struct backend_pool::backend {
     std::vector<int> sessions;
 };
 
-backend_pool::backend_pool(int count, backend_handler handler) : handler_(std::move(handler))
+namespace {
+
+std::vector<std::string> backend_addresses(int count)
 {
+    std::vector<std::string> addresses;
+    for (int i = 0; i < count; ++i)
+        addresses.push_back(backend_address(i));
+    return addresses;
+}
+
+}  // namespace
+
+backend_pool::backend_pool(int count, backend_handler handler)
+    : backend_pool(backend_addresses(count), std::move(handler))
+{
+}
+
+backend_pool::backend_pool(const std::vector<std::string> &addresses, backend_handler handler)
+    : handler_(std::move(handler))
+{
+    const int count = static_cast<int>(addresses.size());
     // Pick a port that is free on every address of the pool.
     for (int attempt = 0; attempt < 50 && backends_.empty(); ++attempt) {
         std::vector<int> fds;
-        int first = listen_on(backend_address(0), 0);
+        int first = listen_on(addresses[0], 0);
+        if (first < 0)
+            std::abort();
         std::uint16_t port = bound_port(first);
         fds.push_back(first);
         for (int i = 1; i < count; ++i) {
-            int fd = listen_on(backend_address(i), port);
+            int fd = listen_on(addresses[static_cast<std::size_t>(i)], port);
             if (fd < 0)
                 break;
             fds.push_back(fd);
@@ -377,7 +436,7 @@ backend_pool::backend_pool(int count, backend_handler handler) : handler_(std::m
         for (int i = 0; i < count; ++i) {
             auto b = std::make_unique<backend>();
             b->index = i;
-            b->address = backend_address(i);
+            b->address = addresses[static_cast<std::size_t>(i)];
             b->listen_fd = fds[static_cast<std::size_t>(i)];
             backends_.push_back(std::move(b));
         }
@@ -568,14 +627,10 @@ pid_t daemon_run::daemon_pid(std::chrono::milliseconds timeout)
     return daemon_;
 }
 
-bool daemon_run::listening(std::uint16_t port, std::chrono::milliseconds timeout)
+bool daemon_run::listening(std::uint16_t port, std::chrono::milliseconds timeout, const std::string &address)
 {
     return wait_for([&] {
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in sa = loopback("127.0.0.1", port);
-        bool ok = connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
-        close(fd);
-        return ok;
+        return static_cast<bool>(connect_to(address, port));
     }, timeout);
 }
 

@@ -66,8 +66,13 @@ std::string backend_address(int index);
 // A port that was free on every local address a moment ago.
 std::uint16_t free_port();
 
-// A connected blocking socket, or an empty one when the connection failed.
+// A connected blocking socket to an IPv4 or IPv6 literal, or an empty one
+// when the connection failed.
 unique_fd connect_to(const std::string &address, std::uint16_t port);
+
+// Empty where the system has IPv6 on loopback (::1 can be bound), otherwise
+// the reason a test that needs it is skipped.
+std::string ipv6_missing();
 
 // The two ends of a loopback TCP connection: outer is the peer's, inner the
 // accepted end a relay holds. Buffers given (0: the system's) are set before
@@ -106,10 +111,10 @@ char process_state(pid_t pid);
 // A TCP socket of this network namespace. state is the kernel's code, which
 // differs between systems: compare it with TCP_STATE_LISTEN and the like.
 struct tcp_entry {
-    std::string local;  // dotted-decimal address
+    std::string local;  // the local address as inet_ntop writes it: "0.0.0.0", "::1"
     int state = 0;
 };
-// The IPv4 TCP sockets whose local port is port.
+// The IPv4 and IPv6 TCP sockets whose local port is port.
 std::vector<tcp_entry> tcp_sockets_on(std::uint16_t port);
 
 // What a backend does with one accepted connection; it runs on a thread of
@@ -124,11 +129,13 @@ void echo_handler(int fd, int backend_index);
 // is added to *uploaded.
 backend_handler streaming_handler(std::size_t reply, unsigned seed, std::atomic<std::uint64_t> *uploaded);
 
-// Backends on 127.0.0.2, 127.0.0.3, ... all on one port. Each counts the
-// connections it accepts and how many of them carried data.
+// Backends on 127.0.0.2, 127.0.0.3, ... all on one port, or on the IPv4 and
+// IPv6 literals given (an IPv6 one takes IPv6 clients alone). Each counts
+// the connections it accepts and how many of them carried data.
 class backend_pool {
 public:
     explicit backend_pool(int count, backend_handler handler = echo_handler);
+    explicit backend_pool(const std::vector<std::string> &addresses, backend_handler handler = echo_handler);
     ~backend_pool();
     backend_pool(const backend_pool &) = delete;
     backend_pool &operator=(const backend_pool &) = delete;
@@ -186,8 +193,9 @@ public:
     std::string err() const;
     // The detached daemon's pid, found within timeout, or -1.
     pid_t daemon_pid(std::chrono::milliseconds timeout = 5s);
-    // Waits until something accepts connections on 127.0.0.1:port.
-    bool listening(std::uint16_t port, std::chrono::milliseconds timeout = 5s);
+    // Waits until something accepts connections on address:port.
+    bool listening(std::uint16_t port, std::chrono::milliseconds timeout = 5s,
+                   const std::string &address = "127.0.0.1");
     // Waits for the daemon to end by itself; its exit status, or -1.
     int wait_exit(std::chrono::milliseconds timeout = 5s);
     // Ends the daemon with SIGTERM, reaps it, and waits for its workers to

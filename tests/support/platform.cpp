@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include "support/harness.h"
@@ -45,6 +46,13 @@ std::string dotted(in_addr address)
 {
     char text[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
+std::string ipv6_text(const in6_addr &address)
+{
+    char text[INET6_ADDRSTRLEN];
+    inet_ntop(AF_INET6, &address, text, sizeof text);
     return text;
 }
 
@@ -204,7 +212,11 @@ std::vector<tcp_entry> tcp_sockets_on(std::uint16_t port)
             break;
         at += tp.xt_len;
         const in_endpoints &ends = tp.xt_inp.inp_inc.inc_ie;
-        if ((tp.xt_inp.inp_vflag & INP_IPV4) != 0 && ntohs(ends.ie_lport) == port)
+        if (ntohs(ends.ie_lport) != port)
+            continue;
+        if ((tp.xt_inp.inp_vflag & INP_IPV6) != 0)
+            found.push_back({ipv6_text(ends.ie6_laddr), tp.t_state});
+        else if ((tp.xt_inp.inp_vflag & INP_IPV4) != 0)
             found.push_back({dotted(ends.ie_laddr), tp.t_state});
     }
     return found;
@@ -326,6 +338,20 @@ std::vector<tcp_entry> tcp_sockets_on(std::uint16_t port)
         in_addr in{};
         in.s_addr = addr;  // printed as the raw network-order word
         found.push_back({dotted(in), static_cast<int>(state)});
+    }
+    // The same for IPv6, absent where the system has none: the address is
+    // four raw 32-bit words.
+    std::istringstream lines6(read_file("/proc/net/tcp6"));
+    std::getline(lines6, line);
+    while (std::getline(lines6, line)) {
+        unsigned w[4] = {}, lport = 0, state = 0;
+        if (std::sscanf(line.c_str(), " %*u: %8x%8x%8x%8x:%4x %*32x:%*4x %2x", &w[0], &w[1], &w[2], &w[3], &lport,
+                        &state) != 6 ||
+            lport != port)
+            continue;
+        in6_addr in{};
+        std::memcpy(&in, w, sizeof in);
+        found.push_back({ipv6_text(in), static_cast<int>(state)});
     }
     return found;
 }
