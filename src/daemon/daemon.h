@@ -48,16 +48,12 @@ void write_status_report_if_asked();
 // counts it, and with sessionlog on writes its refusal line, at most one a
 // second (with how many it stands for).
 void note_refused_at_maxclients(const sockaddr_storage &client);
-// What a worker notes of its session for its log line.
-struct session_log {
-    long long began_ms;
-    char client[ENDPOINT_TEXT_LEN];
-};
+// In a worker, first thing after fork(): notes the session's start and, with
+// sessionlog on, its client, as accept() gave it.
+void session_log_begin(const sockaddr_storage &client);
 // In a worker that found every server down: counts it, and with sessionlog on
 // writes its refusal line, at most one a second for all workers together.
-void note_no_backend(const session_log &log);
-// Before the session sandbox: the start and, with sessionlog on, the client.
-void session_log_begin(int client_fd, session_log &log);
-// With sessionlog on, writes the session's line, within the sandbox: no call
-// but clock_gettime() and write().
-void session_log_end(const session_log &log, int index, const session_stats &stats);
+void note_no_backend();
+// With sessionlog on, writes the line of the session relayed to server index,
+// within the sandbox: no call but clock_gettime() and write().
+void session_log_end(int index, const session_stats &stats);

@@ -81,6 +81,7 @@ void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
     pid_t pid = fork();
     if (pid == 0) {
         ignore_status_signals();
+        session_log_begin(client);
         block_sigchld(SIG_UNBLOCK);
         serve_client(client_fd, listen_fd);
     }
@@ -125,13 +126,11 @@ void reap_children(int)
 void serve_client(int client_fd, int listen_fd)
 {
     close(listen_fd);
-    session_log log;
-    session_log_begin(client_fd, log);
 
     int index = choose_server();
     if (index == -1) {
         report("All the servers are down");
-        note_no_backend(log);
+        note_no_backend();
         close(client_fd);
         std::exit(0);
     }
@@ -144,7 +143,7 @@ void serve_client(int client_fd, int listen_fd)
         report("Failed attempting to redirect data");
     close(client_fd);
     set_status(index, STATUS_FREE);
-    session_log_end(log, index, stats);
+    session_log_end(index, stats);
     std::exit(0);
 }
 

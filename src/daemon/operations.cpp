@@ -61,15 +61,11 @@ void write_from_daemon(const char *text, std::size_t length)
     alarm(0);
 }
 
-// The peer of a connected socket as format_endpoint() writes it, or "?".
-void peer_text(int fd, char (&text)[ENDPOINT_TEXT_LEN])
-{
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length) < 0)
-        peer.ss_family = AF_UNSPEC;
-    format_endpoint(reinterpret_cast<const sockaddr *>(&peer), text, sizeof text);
-}
+// What the worker notes of its session for its line, from its start.
+struct {
+    long long began_ms;
+    char client[ENDPOINT_TEXT_LEN];
+} session;
 
 // "refused CLIENT: WHY" or, standing for more refusals held back since the
 // previous line of its kind, "refused CLIENT and N more: WHY"; nothing when
@@ -182,39 +178,39 @@ void note_refused_at_maxclients(const sockaddr_storage &client)
         write_from_daemon(line, length);
 }
 
-void note_no_backend(const session_log &log)
+void note_no_backend()
 {
     count_no_backend();
     if (!daemon_config.sessionlog)
         return;
     char line[LINE_SIZE];
     std::size_t length;
-    format_refusal(REFUSED_ALL_DOWN, log.client, "every server down", line, length);
+    format_refusal(REFUSED_ALL_DOWN, session.client, "every server down", line, length);
     if (length > 0) {
         ssize_t written = write(STDOUT_FILENO, line, length);
         (void)written;
     }
 }
 
-void session_log_begin(int client_fd, session_log &log)
+void session_log_begin(const sockaddr_storage &client)
 {
-    log.began_ms = monotonic_ms();
-    log.client[0] = '\0';
+    session.began_ms = monotonic_ms();
+    session.client[0] = '\0';
     if (daemon_config.sessionlog)
-        peer_text(client_fd, log.client);
+        format_endpoint(reinterpret_cast<const sockaddr *>(&client), session.client, sizeof session.client);
 }
 
-void session_log_end(const session_log &log, int index, const session_stats &stats)
+void session_log_end(int index, const session_stats &stats)
 {
     if (!daemon_config.sessionlog)
         return;
     char backend[ENDPOINT_TEXT_LEN];
     format_endpoint(daemon_config.servers[index], daemon_config.serverport, backend, sizeof backend);
-    const long long ms = monotonic_ms() - log.began_ms;
+    const long long ms = monotonic_ms() - session.began_ms;
     char reason[160];
     char line[LINE_SIZE];
     int n = std::snprintf(line, sizeof line, "session %s > %s: %" PRIu64 " bytes up, %" PRIu64
-                          " bytes down, %lld.%03lld s, %s\n", log.client, backend, stats.from_client,
+                          " bytes down, %lld.%03lld s, %s\n", session.client, backend, stats.from_client,
                           stats.from_backend, ms / 1000, ms % 1000, end_text(stats, reason));
     if (n <= 0)
         return;
