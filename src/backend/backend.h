@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 enum server_state : std::int32_t {
@@ -40,3 +41,23 @@ inline void set_status(int index, std::int32_t state)
 // -1. errno then tells why the last probe that had a system reason failed,
 // or is 0 when none had.
 [[nodiscard]] int choose_server();
+
+// What the status report and the session log know of the pool.
+
+// Counts a client for which every server was down (called by its worker).
+void count_no_backend();
+// Clients for which every server was down, since start.
+[[nodiscard]] std::int64_t no_backend_count();
+// Sessions begun since start, on every backend.
+[[nodiscard]] std::int64_t served_count();
+// One line of the status report for server i, without a line feed, such as
+// "server 3 10.0.0.3: free, 0 open, 10 served"; exactly one of the words
+// free, busy and down. now_ms is CLOCK_MONOTONIC in milliseconds.
+void describe_backend(int i, long long now_ms, char *buf, std::size_t size);
+
+// A rate limiter shared by every process, one per kind (0: refused at
+// maxclients, 1: every server down): counts one refusal at now_ms and returns
+// 0 when its log line must be held back, otherwise how many refusals the line
+// stands for (this one and those held back since the last line). At most one
+// line per kind a second.
+[[nodiscard]] std::int64_t take_refusal_line(int kind, long long now_ms);

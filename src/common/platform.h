@@ -2,7 +2,9 @@
 // the rest of the code is written once for all of them.
 #pragma once
 
+#include <array>
 #include <cerrno>
+#include <csignal>
 #include <sys/socket.h>
 
 // Flags for every send() of a relay. A send to a peer that has gone then
@@ -21,6 +23,14 @@ inline constexpr int RELAY_SEND_FLAGS = 0;
 inline constexpr int RELAY_SEND_MORE = MSG_MORE;
 #else
 inline constexpr int RELAY_SEND_MORE = 0;
+#endif
+
+// The signals that ask the daemon for its status report: SIGUSR1, and SIGINFO
+// where the system has one (FreeBSD, whose terminals send it on Ctrl-T).
+#ifdef SIGINFO
+inline constexpr std::array STATUS_SIGNALS{SIGUSR1, SIGINFO};
+#else
+inline constexpr std::array STATUS_SIGNALS{SIGUSR1};
 #endif
 
 // Closes every descriptor above standard error, so that nothing a launcher

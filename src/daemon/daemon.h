@@ -3,8 +3,10 @@
 #pragma once
 
 #include <csignal>
+#include <sys/socket.h>
 
 #include "config/config.h"
+#include "net/net.h"
 
 // Live workers, in the daemon process only.
 extern volatile std::sig_atomic_t child_count;
@@ -25,3 +27,33 @@ void reap_children(int signo);
 // Ends the process with status 1 when it cannot listen or accept; ready_fd is
 // then closed empty, which the launcher takes for a failed start.
 [[noreturn]] void run_dispatcher(int ready_fd);
+
+// ---- The status report and the session log (operations.cpp) ----
+
+// CLOCK_MONOTONIC in milliseconds.
+[[nodiscard]] long long monotonic_ms();
+
+// In the daemon, before its loop: notes the start, installs the handler of
+// the status signals (SIGUSR1, and SIGINFO where there is one) and of
+// SIGALRM, and blocks the status signals. *open_mask is then the signal mask
+// to wait with: the one the daemon had, with the status signals unblocked.
+void prepare_status_report(sigset_t *open_mask);
+// In a worker, first thing after fork(): the status signals are ignored.
+void ignore_status_signals();
+// Writes the status report on standard output when a status signal has come
+// since the last one, with one write() that waits a second at most.
+void write_status_report_if_asked();
+
+// In the daemon, for a client closed because maxclients workers are alive:
+// counts it, and with sessionlog on writes its refusal line, at most one a
+// second (with how many it stands for).
+void note_refused_at_maxclients(const sockaddr_storage &client);
+// In a worker, first thing after fork(): notes the session's start and, with
+// sessionlog on, its client, as accept() gave it.
+void session_log_begin(const sockaddr_storage &client);
+// In a worker that found every server down: counts it, and with sessionlog on
+// writes its refusal line, at most one a second for all workers together.
+void note_no_backend();
+// With sessionlog on, writes the line of the session relayed to server index,
+// within the sandbox: no call but clock_gettime() and write().
+void session_log_end(int index, const session_stats &stats);

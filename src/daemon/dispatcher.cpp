@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,16 +68,20 @@ void block_sigchld(int how)
 // Forks a worker for the client when there is room for one. SIGCHLD stays
 // blocked until the new worker is counted, so the handler can never reap a
 // worker that has not been counted yet.
-void admit(int client_fd, int listen_fd)
+void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
 {
-    if (child_count >= daemon_config.maxclients)
+    if (child_count >= daemon_config.maxclients) {
+        note_refused_at_maxclients(client);
         return;
+    }
     block_sigchld(SIG_BLOCK);
     // Flushed first, or each worker would write the daemon's pending text again.
     std::fflush(stdout);
     errno = 0;
     pid_t pid = fork();
     if (pid == 0) {
+        ignore_status_signals();
+        session_log_begin(client);
         block_sigchld(SIG_UNBLOCK);
         serve_client(client_fd, listen_fd);
     }
@@ -85,6 +90,18 @@ void admit(int client_fd, int listen_fd)
     else
         report("Error forking");
     block_sigchld(SIG_UNBLOCK);
+}
+
+// Waits until a client is waiting on listen_fd, or a signal has come. The
+// status signals are blocked but here, so one that comes at any moment is
+// taken at once, even while the loop is busy elsewhere. Returns false when
+// interrupted.
+bool await_client(int listen_fd, const sigset_t &open_mask)
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(listen_fd, &readable);
+    return pselect(listen_fd + 1, &readable, nullptr, nullptr, nullptr, &open_mask) >= 0 || errno != EINTR;
 }
 
 }  // namespace
@@ -113,6 +130,7 @@ void serve_client(int client_fd, int listen_fd)
     int index = choose_server();
     if (index == -1) {
         report("All the servers are down");
+        note_no_backend();
         close(client_fd);
         std::exit(0);
     }
@@ -125,12 +143,15 @@ void serve_client(int client_fd, int listen_fd)
         report("Failed attempting to redirect data");
     close(client_fd);
     set_status(index, STATUS_FREE);
+    session_log_end(index, stats);
     std::exit(0);
 }
 
 void run_dispatcher(int ready_fd)
 {
     install_handler(SIGCHLD, reap_children);
+    sigset_t open_mask;
+    prepare_status_report(&open_mask);
     errno = 0;
     int listen_fd = open_listener(daemon_config.localport, daemon_config.localaddress, daemon_config.backlog);
     if (listen_fd < 0) {
@@ -143,8 +164,13 @@ void run_dispatcher(int ready_fd)
     (void)told;
     close(ready_fd);
     for (;;) {
+        write_status_report_if_asked();
+        if (!await_client(listen_fd, open_mask))
+            continue;
         errno = 0;
-        int client_fd = accept(listen_fd, nullptr, nullptr);
+        sockaddr_storage client{};
+        socklen_t client_len = sizeof client;
+        int client_fd = accept(listen_fd, reinterpret_cast<sockaddr *>(&client), &client_len);
         if (client_fd < 0) {
             const int err = errno;
             if (connection_error(err))
@@ -155,7 +181,7 @@ void run_dispatcher(int ready_fd)
             pause_a_second();
             continue;
         }
-        admit(client_fd, listen_fd);
+        admit(client_fd, listen_fd, client);
         close(client_fd);
     }
 }

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct sockaddr;
+
 inline constexpr int LISTEN_BACKLOG = 10;
 inline constexpr std::size_t RELAY_BUF_SIZE = 4096;
 // The longest a session's end waits for its peers to take the last bytes and
@@ -60,3 +62,16 @@ struct session_stats {
 // The backend socket is left for the worker's exit to close.
 [[nodiscard]] int relay_session(int client_fd, const char *address, std::int32_t port, int connect_ms, int idle_ms,
                                 session_stats *stats);
+
+// The longest text format_endpoint() makes, with its NUL: "[", an IPv6
+// address of up to 45 characters, "]:" and five digits.
+inline constexpr std::size_t ENDPOINT_TEXT_LEN = 56;
+
+// Writes address, an IPv4 or IPv6 socket address, into buf (size bytes at
+// most, NUL included) as a.b.c.d:port for IPv4 and for an IPv4-mapped IPv6
+// address, and as [address]:port for any other IPv6 one; "?" for another
+// family. Returns the length of the text, which is cut short to fit size.
+std::size_t format_endpoint(const sockaddr *address, char *buf, std::size_t size);
+// The same for an address text as configured and a port's low 16 bits: an
+// IPv6 literal (one with a colon) in brackets, any other text as it stands.
+std::size_t format_endpoint(const char *address, std::int32_t port, char *buf, std::size_t size);

@@ -1,7 +1,9 @@
 #include "net/net.h"
 
 #include <arpa/inet.h>
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
@@ -141,4 +143,45 @@ int connect_backend(const char *address, std::int32_t port, int timeout_ms)
         return fail_closing(fd);
     }
     return fd;
+}
+
+namespace {
+
+// The length snprintf() wrote into size bytes, NUL excluded.
+std::size_t written(int n, std::size_t size)
+{
+    return n < 0 || size == 0 ? 0 : std::min(static_cast<std::size_t>(n), size - 1);
+}
+
+}  // namespace
+
+std::size_t format_endpoint(const sockaddr *address, char *buf, std::size_t size)
+{
+    char text[INET6_ADDRSTRLEN];
+    if (address->sa_family == AF_INET) {
+        const auto *v4 = reinterpret_cast<const sockaddr_in *>(address);
+        inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
+        return written(std::snprintf(buf, size, "%s:%u", text, unsigned{ntohs(v4->sin_port)}), size);
+    }
+    if (address->sa_family == AF_INET6) {
+        const auto *v6 = reinterpret_cast<const sockaddr_in6 *>(address);
+        const unsigned port = ntohs(v6->sin6_port);
+        // An IPv4 client of a listener on an IPv6 address: shown as the
+        // IPv4 address it is.
+        if (IN6_IS_ADDR_V4MAPPED(&v6->sin6_addr)) {
+            inet_ntop(AF_INET, &v6->sin6_addr.s6_addr[12], text, sizeof text);
+            return written(std::snprintf(buf, size, "%s:%u", text, port), size);
+        }
+        inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+        return written(std::snprintf(buf, size, "[%s]:%u", text, port), size);
+    }
+    return written(std::snprintf(buf, size, "?"), size);
+}
+
+std::size_t format_endpoint(const char *address, std::int32_t port, char *buf, std::size_t size)
+{
+    const unsigned low = static_cast<std::uint16_t>(port);
+    if (std::strchr(address, ':') != nullptr)
+        return written(std::snprintf(buf, size, "[%s]:%u", address, low), size);
+    return written(std::snprintf(buf, size, "%s:%u", address, low), size);
 }
