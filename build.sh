@@ -170,20 +170,11 @@ config_path() {
     sed -n 's/^DOVRA_CONFIG_PATH:STRING=//p' "$BUILD_DIR/CMakeCache.txt"
 }
 
-# Runs the suite in BUILD_DIR, one test per CPU. The tests share the loopback
-# addresses and take ports that were free a moment before, so two of them
-# running at once can, rarely, meet on one port. A test that fails there is
-# run again, alone, and fails the suite only if it fails alone too; each one
-# that passed only alone is named, so that an interference is seen and a
-# fault of dovra's still fails.
+# Runs the suite in BUILD_DIR, one test per CPU. A test that fails fails the
+# suite: a test that fails only beside others has found a race, in dovra or
+# in the test, and running it again alone would hide it.
 run_suite() {
-    ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(jobs)" && return 0
-    failed=$(cat "$BUILD_DIR/Testing/Temporary/LastTestsFailed.log" 2>/dev/null || true)
-    [ -n "$failed" ] || return 1
-    echo "Running the tests that failed again, one at a time:" >&2
-    ctest --test-dir "$BUILD_DIR" --output-on-failure --rerun-failed || return 1
-    echo "WARNING: these tests failed beside others and passed alone:" >&2
-    echo "$failed" | sed 's/^/  /' >&2
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(jobs)"
 }
 
 # The whole suite again, built by clang with AddressSanitizer and

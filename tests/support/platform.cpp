@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include "support/harness.h"
@@ -230,10 +231,25 @@ std::vector<shm_segment> shm_segments_of(pid_t creator)
     return found;
 }
 
-bool isolate_from_shared_memory()
+std::string isolate_from_shared_memory()
 {
     // Jails could come close, but a test cannot make one for itself.
-    return false;
+    return "FreeBSD has no IPC namespace a test can make for itself";
+}
+
+port_range ephemeral_ports()
+{
+    port_range range{10000, 65535};  // the defaults
+    int value = 0;
+    size_t size = sizeof value;
+    if (sysctlbyname("net.inet.ip.portrange.first", &value, &size, nullptr, 0) == 0)
+        range.first = value;
+    size = sizeof value;
+    if (sysctlbyname("net.inet.ip.portrange.last", &value, &size, nullptr, 0) == 0)
+        range.last = value;
+    if (range.first > range.last)
+        std::swap(range.first, range.last);
+    return range;
 }
 
 #elif defined(__linux__)
@@ -348,20 +364,36 @@ std::vector<shm_segment> shm_segments_of(pid_t creator)
     return found;
 }
 
-bool isolate_from_shared_memory()
+std::string isolate_from_shared_memory()
 {
     if (unshare(CLONE_NEWIPC) != 0) {
         // Unprivileged: become root of a user namespace of our own first.
         uid_t uid = getuid();
         gid_t gid = getgid();
         if (unshare(CLONE_NEWUSER | CLONE_NEWIPC) != 0)
-            return false;
+            return std::string("no IPC namespace can be made here (unprivileged user namespaces off?): ") +
+                   std::strerror(errno);
         write_file("/proc/self/setgroups", "deny");
         write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
         write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
     }
+    // A container may mount /proc/sys read only: the write is then lost
+    // without a word, and segments can still be made.
     write_file("/proc/sys/kernel/shmmni", "0");
-    return true;
+    if (read_file("/proc/sys/kernel/shmmni") != "0\n")
+        return "/proc/sys/kernel/shmmni cannot be set to 0 here (read-only /proc/sys?)";
+    return "";
+}
+
+port_range ephemeral_ports()
+{
+    port_range range{32768, 60999};  // the defaults
+    std::istringstream text(read_file("/proc/sys/net/ipv4/ip_local_port_range"));
+    int first = 0;
+    int last = 0;
+    if (text >> first >> last && first > 0 && first <= last)
+        range = {first, last};
+    return range;
 }
 
 #endif
