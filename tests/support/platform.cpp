@@ -32,8 +32,13 @@
 #include <netinet/tcp_var.h>
 #elif defined(__linux__)
 #include <dirent.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
+
+#include <cstddef>
 #else
 #error "tests/support/platform.cpp knows Linux and FreeBSD only"
 #endif
@@ -237,6 +242,11 @@ std::string isolate_from_shared_memory()
     return "FreeBSD has no IPC namespace a test can make for itself";
 }
 
+std::string refuse_system_call_filters()
+{
+    return "FreeBSD has no way to forbid a process capability mode";
+}
+
 port_range ephemeral_ports()
 {
     port_range range{10000, 65535};  // the defaults
@@ -382,6 +392,26 @@ std::string isolate_from_shared_memory()
     write_file("/proc/sys/kernel/shmmni", "0");
     if (read_file("/proc/sys/kernel/shmmni") != "0\n")
         return "/proc/sys/kernel/shmmni cannot be set to 0 here (read-only /proc/sys?)";
+    return "";
+}
+
+std::string refuse_system_call_filters()
+{
+    // prctl(PR_SET_SECCOMP, ...) and seccomp(2) fail with EINVAL; every other
+    // call passes. Calls of another architecture's numbering are not looked
+    // at: the programs this runs are native.
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_seccomp, 4, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_prctl, 0, 2),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PR_SET_SECCOMP, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) != 0)
+        return std::string("this system refuses a seccomp filter already: ") + std::strerror(errno);
     return "";
 }
 

@@ -51,6 +51,12 @@ extern const int TCP_STATE_TIME_WAIT;
 // namespace's segment limit cannot be set (a read-only /proc/sys).
 std::string isolate_from_shared_memory();
 
+// For a forked child about to run a program: makes the system refuse it and
+// the programs it runs a seccomp filter, with EINVAL, as a kernel without
+// them does. Returns "" when done, or why not (FreeBSD has no way to forbid
+// capability mode).
+std::string refuse_system_call_filters();
+
 // The ports the system hands out as local ports of connections that bind
 // none (ephemeral ports), first and last.
 struct port_range {
