@@ -5,10 +5,12 @@
 # missing ones are installed with apt-get on Debian or pkg on FreeBSD,
 # otherwise the line to run is shown.
 #
-#   run     builds, installs the sample configuration where the daemon reads
-#           its file and there is none, starts demo backends where that file
-#           names loopback servers and none of its servers answers, starts
-#           the daemon, and prints how to try it and how to stop it
+#   run     builds what it starts, installs the sample configuration where
+#           the daemon reads its file and there is none, starts demo backends
+#           where that file names loopback servers and none of its servers
+#           answers, starts the daemon, and prints how to try it and how to
+#           stop it; where dovra does not start, it says why, ends what it
+#           started and exits with status 1
 #   stop    ends the daemon run started, with its workers, and the demo
 #           backends, found by the ports they listen on; nothing else
 #
@@ -170,20 +172,11 @@ config_path() {
     sed -n 's/^DOVRA_CONFIG_PATH:STRING=//p' "$BUILD_DIR/CMakeCache.txt"
 }
 
-# Runs the suite in BUILD_DIR, one test per CPU. The tests share the loopback
-# addresses and take ports that were free a moment before, so two of them
-# running at once can, rarely, meet on one port. A test that fails there is
-# run again, alone, and fails the suite only if it fails alone too; each one
-# that passed only alone is named, so that an interference is seen and a
-# fault of dovra's still fails.
+# Runs the suite in BUILD_DIR, one test per CPU. A test that fails fails the
+# suite: a test that fails only beside others has found a race, in dovra or
+# in the test, and running it again alone would hide it.
 run_suite() {
-    ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(jobs)" && return 0
-    failed=$(cat "$BUILD_DIR/Testing/Temporary/LastTestsFailed.log" 2>/dev/null || true)
-    [ -n "$failed" ] || return 1
-    echo "Running the tests that failed again, one at a time:" >&2
-    ctest --test-dir "$BUILD_DIR" --output-on-failure --rerun-failed || return 1
-    echo "WARNING: these tests failed beside others and passed alone:" >&2
-    echo "$failed" | sed 's/^/  /' >&2
+    ctest --test-dir "$BUILD_DIR" --output-on-failure -j "$(jobs)"
 }
 
 # The whole suite again, built by clang with AddressSanitizer and
@@ -480,9 +473,10 @@ run_all() {
         exit 1
     fi
     if ! read_config probe; then
-        # A refused file: the daemon says why, as it always does.
-        launch "$DAEMON"
-        exit $?
+        # A refused file: the checker's message, which is the daemon's own.
+        printf '%s\n' "$out"
+        echo "dovra would refuse $CONF, so it was not started." >&2
+        exit 1
     fi
     running=$(own_listeners "$LOCALPORT" "$DAEMON")
     if [ -n "$running" ]; then
@@ -497,19 +491,20 @@ run_all() {
     if [ "$ANSWERED" -eq 0 ] && [ -n "$DEMO_ADDRESSES" ]; then
         demo_addresses_on_lo0
         # shellcheck disable=SC2086
-        launch "$DEMO" "$SERVERPORT" $DEMO_ADDRESSES
+        if ! launch "$DEMO" "$SERVERPORT" $DEMO_ADDRESSES; then
+            echo "The demo backends did not start; dovra was not started either." >&2
+            stop_all >/dev/null
+            [ -z "$STAGE" ] || rm -rf "$STAGE"
+            exit 1
+        fi
     fi
-    launch "$DAEMON"
-    # The launcher returns before the daemon listens.
-    tries=0
-    daemon=""
-    while [ -z "$daemon" ] && [ "$tries" -lt 50 ]; do
-        daemon=$(own_listeners "$LOCALPORT" "$DAEMON")
-        [ -n "$daemon" ] || sleep 0.1
-        tries=$((tries + 1))
-    done
-    if [ -z "$daemon" ]; then
-        echo "dovra did not listen on port $LOCALPORT; its own message above says why." >&2
+    # The launcher returns once the daemon listens, or with status 1 when
+    # it could not (a port below 1024 for the user nobody, say).
+    status=0
+    launch "$DAEMON" || status=$?
+    daemon=$(own_listeners "$LOCALPORT" "$DAEMON")
+    if [ "$status" -ne 0 ] || [ -z "$daemon" ]; then
+        echo "dovra did not start (its launcher's status: $status); its own message above says why." >&2
         stop_all >/dev/null
         [ -z "$STAGE" ] || rm -rf "$STAGE"
         exit 1
@@ -563,7 +558,12 @@ build)
 run)
     shift
     # DOVRA_RUN_DIR names a daemon built already, with its own configuration.
-    [ -n "${DOVRA_RUN_DIR:-}" ] || build "$@"
+    # Otherwise only what run starts is built: not the test suite.
+    if [ -z "${DOVRA_RUN_DIR:-}" ]; then
+        ensure_tools
+        configure "$@"
+        cmake --build "$BUILD_DIR" -j "$(jobs)" --target dovra dovra-checkconf dovra-demo
+    fi
     ensure_socket_tools
     run_paths
     if [ -z "${DOVRA_RUN_DIR:-}" ] && [ ! -e "$CONF" ]; then

@@ -1,6 +1,8 @@
 #include "common/platform.h"
 
 #include <cerrno>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #if defined(__linux__)
@@ -69,6 +71,61 @@ void forbid_tracing()
     (void)procctl(P_PID, getpid(), PROC_TRACE_CTL, &mode);
 #endif
     errno = saved;
+}
+
+namespace {
+constexpr int NO_SANDBOX = 255;
+constexpr int LET_THROUGH = 254;
+}  // namespace
+
+int try_session_sandbox()
+{
+    int pair[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0)
+        return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        // The exit status carries the answer: 0 confined, NO_SANDBOX, LET_THROUGH
+        // (a forbidden call was not refused), or the errno of the refusal
+        // (every errno of both systems is below them).
+        const int entered = enter_session_sandbox(pair[0], pair[1]);
+        if (entered < 0)
+            _exit(errno > 0 && errno < LET_THROUGH ? errno : EPERM);
+        if (entered == 0)
+            _exit(NO_SANDBOX);
+        const bool refused = socket(AF_INET, SOCK_STREAM, 0) < 0 && errno == SANDBOX_REFUSED;
+        _exit(refused ? 0 : LET_THROUGH);
+    }
+    const int saved = errno;
+    close(pair[0]);
+    close(pair[1]);
+    if (child < 0) {
+        errno = saved;
+        return -1;
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0) {
+        if (errno != EINTR)
+            return -1;
+    }
+    if (!WIFEXITED(status)) {
+        // Ended by a signal: a filter of the system's own that kills
+        // rather than refuses.
+        errno = EPERM;
+        return -1;
+    }
+    switch (WEXITSTATUS(status)) {
+    case 0:
+        return 1;
+    case NO_SANDBOX:
+        return 0;
+    case LET_THROUGH:
+        errno = ENOSYS;
+        return -1;
+    default:
+        errno = WEXITSTATUS(status);
+        return -1;
+    }
 }
 
 #if defined(DOVRA_NO_SANDBOX)

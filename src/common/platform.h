@@ -55,6 +55,15 @@ void forbid_tracing();
 // the system refused it.
 [[nodiscard]] int enter_session_sandbox(int client_fd, int backend_fd);
 
+// Enters the session sandbox in a child forked for it, on a socket pair of
+// its own, and throws the child away: so that a system that refuses the
+// sandbox (a kernel without seccomp filters, a container whose own filter
+// forbids them) is found once, at start, rather than by every session.
+// Returns 1 when the child was confined and a call the sandbox forbids was
+// refused there, 0 when this build has no sandbox, or -1 with errno set to
+// the system's reason when it refused.
+[[nodiscard]] int try_session_sandbox();
+
 // The errno of a call the session sandbox refuses.
 #ifdef ECAPMODE
 inline constexpr int SANDBOX_REFUSED = ECAPMODE;

@@ -53,6 +53,12 @@ int main()
     install_handler(SIGPIPE, SIG_IGN);
     close_inherited_descriptors();
     forbid_tracing();
+    // A system that refuses the session sandbox would fail every session.
+    errno = 0;
+    if (try_session_sandbox() < 0) {
+        report("Error entering the session sandbox");
+        return 1;
+    }
     errno = 0;
     if (create_status_table() < 0) {
         report("Error creating status table");

@@ -40,19 +40,7 @@ bool refused(const char *what, int result)
 
 // Does this build confine a worker? Asked of a forked child, since the
 // answer cannot be undone.
-bool sandbox_built()
-{
-    int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0)
-        return false;
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(enter_session_sandbox(sv[0], sv[1]) == 0 ? 0 : 1);
-    close(sv[0]);
-    close(sv[1]);
-    int status = 0;
-    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 1;
-}
+bool sandbox_built() { return try_session_sandbox() != 0; }
 
 }  // namespace
 

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
+#include "common/platform.h"
 #include "support/harness.h"
 
 using namespace dovra_test;
@@ -126,17 +128,49 @@ TEST(Startup, StatusTableFailureEndsTheLauncher)
 {
     temp_dir dir;
     child_output got = run_in_child([&] {
-        if (!isolate_from_shared_memory())
+        std::string refused = isolate_from_shared_memory();
+        if (!refused.empty()) {
+            std::fputs(refused.c_str(), stdout);
             return 77;
+        }
         if (chdir(dir.path().c_str()) != 0)
             return 78;
         execl(DOVRA_TEST_DAEMON, DOVRA_TEST_DAEMON, static_cast<char *>(nullptr));
         return 79;
     });
     if (got.status == 77)
-        GTEST_SKIP() << "no IPC namespace can be made here: Linux has them (unless unprivileged ones are off), "
-                        "FreeBSD has none";
+        GTEST_SKIP() << got.out;
     EXPECT_EQ(got.status, 1);
     EXPECT_EQ(got.out, "");
     EXPECT_EQ(got.err, std::string("Error creating status table: ") + std::strerror(ENOSPC) + "\n");
+}
+
+// A system that refuses the session sandbox (here: a seccomp filter of the
+// launcher's parent that refuses filters, as a kernel without them does) is
+// found by the launcher at start: it says so and exits with status 1 before
+// it reads the configuration, and no daemon starts.
+TEST(Startup, ARefusedSandboxEndsTheLauncher)
+{
+    if (try_session_sandbox() == 0)
+        GTEST_SKIP() << "this build has no session sandbox";
+    temp_dir dir;
+    const std::uint16_t port = free_port();
+    write_file(dir.file("dovra.conf"), config(port));
+    child_output got = run_in_child([&] {
+        std::string refused = refuse_system_call_filters();
+        if (!refused.empty()) {
+            std::fputs(refused.c_str(), stdout);
+            return 77;
+        }
+        if (chdir(dir.path().c_str()) != 0)
+            return 78;
+        execl(DOVRA_TEST_DAEMON, DOVRA_TEST_DAEMON, static_cast<char *>(nullptr));
+        return 79;
+    });
+    if (got.status == 77)
+        GTEST_SKIP() << got.out;
+    EXPECT_EQ(got.status, 1);
+    EXPECT_EQ(got.out, "");
+    EXPECT_EQ(got.err, std::string("Error entering the session sandbox: ") + std::strerror(EINVAL) + "\n");
+    EXPECT_TRUE(tcp_sockets_on(port).empty());
 }

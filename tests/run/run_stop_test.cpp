@@ -180,6 +180,9 @@ TEST_F(RunStop, DemoBackendsAnswerThroughTheDaemonAndStopEndsWhatRunStarted)
         EXPECT_EQ(fetched.status, 0) << line << fetched.err;
         EXPECT_EQ(fetched.out, served("127.0.0.2", run.serverport, 1, 1)) << line;
     }
+    // The fetch's worker may still hold the first backend: the sessions
+    // below start once it has ended.
+    ASSERT_TRUE(wait_for([&] { return children_of(daemon).empty(); }, 10s));
 
     // First free order while sessions stay open, then sharing of the first.
     unique_fd first = connect_to("127.0.0.1", run.localport);
@@ -246,6 +249,30 @@ TEST_F(RunStop, BackendsThatAnswerGetNoDemo)
     ASSERT_TRUE(direct);
     ASSERT_TRUE(send_all(direct.get(), "pong"));
     EXPECT_EQ(recv_some(direct.get(), 4), "pong");
+}
+
+// run leaves nothing behind when dovra does not start: a file dovra would
+// refuse is named with the checker's message, and nothing starts; a launcher
+// that fails (as the daemon's does where it may not listen) is reported, and
+// the demo backends started for it are ended.
+TEST_F(RunStop, NothingIsLeftWhenDovraDoesNotStart)
+{
+    write_file(run.dir.file("dovra.conf"), "localport " + std::to_string(run.localport) + "\n");
+    const child_output refused = build_sh("run", run);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out, "\n Configuration error: undefined serverport \n") << refused.out;
+    EXPECT_EQ(refused.err, "dovra would refuse " + run.dir.file("dovra.conf") + ", so it was not started.\n");
+    EXPECT_FALSE(listening_on(run.localport));
+
+    write_file(run.dir.file("dovra.conf"),
+               config_text(run.localport, run.serverport, 8, {backend_address(0), backend_address(1)}));
+    write_file(run.dir.file("dovra"), "#!/bin/sh\necho 'Error creating listenning socket: Permission denied' >&2\nexit 1\n");
+    const child_output failed = build_sh("run", run);
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.out.find("Try it"), std::string::npos) << failed.out;
+    EXPECT_EQ(failed.err, "Error creating listenning socket: Permission denied\n"
+                          "dovra did not start (its launcher's status: 1); its own message above says why.\n");
+    EXPECT_FALSE(listening_on(run.serverport)) << "the demo backends were left running";
 }
 
 }  // namespace

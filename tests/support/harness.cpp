@@ -170,16 +170,40 @@ std::string backend_address(int index) { return "127.0.0." + std::to_string(2 + 
 
 std::uint16_t free_port()
 {
-    // Free on every address, not 127.0.0.1 alone: a daemon binds it on all of
-    // them, and a backend pool may hold it on 127.0.0.2 and up. Where the
-    // system has IPv6, on every IPv6 address too (a daemon may listen on
-    // "::", which takes both).
-    int fd = listen_on("::", 0, true);
-    if (fd < 0)
-        fd = listen_on("0.0.0.0", 0);
-    std::uint16_t port = bound_port(fd);
-    close(fd);
-    return port;
+    // Outside the ephemeral range, so that no connection of another test
+    // (or of anything else) can be holding it as its local port, nor take it
+    // before the daemon binds it. Free on every address, not 127.0.0.1 alone:
+    // a daemon binds it on all of them, and a backend pool may hold it on
+    // 127.0.0.2 and up; where the system has IPv6, on every IPv6 address too
+    // (a daemon may listen on "::", which takes both). Bound without
+    // SO_REUSEADDR, so that a port left in TIME_WAIT counts as taken too.
+    // Chosen at random, as other test processes choose theirs at the same
+    // time.
+    static const bool dual = [] {
+        unique_fd probe(listen_on("::", 0, true));
+        return static_cast<bool>(probe);
+    }();
+    const port_range ephemeral = ephemeral_ports();
+    std::vector<std::uint16_t> candidates;
+    for (int p = 1024; p <= 65535; ++p) {
+        if (p < ephemeral.first || p > ephemeral.last)
+            candidates.push_back(static_cast<std::uint16_t>(p));
+    }
+    if (candidates.empty())
+        std::abort();
+    std::mt19937 gen(std::random_device{}());
+    std::uniform_int_distribution<std::size_t> pick(0, candidates.size() - 1);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        std::uint16_t port = candidates[pick(gen)];
+        address_at a = loopback(dual ? "::" : "0.0.0.0", port);
+        unique_fd fd(socket(a.sa.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        int off = 0;
+        if (dual)
+            setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+        if (bind(fd.get(), reinterpret_cast<sockaddr *>(&a.sa), a.len) == 0)
+            return port;
+    }
+    std::abort();
 }
 
 unique_fd connect_to(const std::string &address, std::uint16_t port)
@@ -475,9 +499,13 @@ void backend_pool::listen_loop(backend &b)
             if (recv(fd, &c, 1, MSG_PEEK) > 0)
                 b.with_data++;
             handler_(fd, b.index);
-            std::lock_guard<std::mutex> done(b.lock);
-            b.sessions.erase(std::find(b.sessions.begin(), b.sessions.end(), fd));
-            close(fd);
+            {
+                std::lock_guard<std::mutex> done(b.lock);
+                b.sessions.erase(std::find(b.sessions.begin(), b.sessions.end(), fd));
+                close(fd);
+            }
+            // The thread's last touch of the pool: once open reaches 0,
+            // shutdown() returns and the pool may be freed.
             b.open--;
         }).detach();
     }
@@ -627,11 +655,13 @@ pid_t daemon_run::daemon_pid(std::chrono::milliseconds timeout)
     return daemon_;
 }
 
-bool daemon_run::listening(std::uint16_t port, std::chrono::milliseconds timeout, const std::string &address)
+bool daemon_run::listening(std::uint16_t port, const std::string &address)
 {
-    return wait_for([&] {
-        return static_cast<bool>(connect_to(address, port));
-    }, timeout);
+    if (launcher_status_ != 0)
+        return false;
+    auto socks = tcp_sockets_on(port);
+    return std::any_of(socks.begin(), socks.end(),
+                       [&](const tcp_entry &e) { return e.state == TCP_STATE_LISTEN && e.local == address; });
 }
 
 int daemon_run::wait_exit(std::chrono::milliseconds timeout)
@@ -697,6 +727,17 @@ int daemon_run::reap_zombies()
             ++reaped;
     }
     return reaped;
+}
+
+std::string directory_config_error(const std::string &path)
+{
+    std::FILE *file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        return "Unable to open file";
+    std::fseek(file, 0, SEEK_END);
+    unsigned long size = static_cast<unsigned long>(std::ftell(file));
+    std::fclose(file);
+    return size == 0 ? "Unable to open file" : "undefined localport";
 }
 
 std::string config_text(std::uint16_t localport, std::uint16_t serverport, int maxclients,

@@ -193,9 +193,12 @@ public:
     std::string err() const;
     // The detached daemon's pid, found within timeout, or -1.
     pid_t daemon_pid(std::chrono::milliseconds timeout = 5s);
-    // Waits until something accepts connections on address:port.
-    bool listening(std::uint16_t port, std::chrono::milliseconds timeout = 5s,
-                   const std::string &address = "127.0.0.1");
+    // Whether the launcher ended with status 0 and the daemon listens on
+    // address (as inet_ntop writes it; by default every IPv4 address) at
+    // port. The launcher returns only once the daemon listens, so this waits
+    // for nothing; it looks at the system's socket table rather than
+    // connecting, which would start a worker that holds a backend for a while.
+    bool listening(std::uint16_t port, const std::string &address = "0.0.0.0");
     // Waits for the daemon to end by itself; its exit status, or -1.
     int wait_exit(std::chrono::milliseconds timeout = 5s);
     // Ends the daemon with SIGTERM, reaps it, and waits for its workers to
@@ -240,6 +243,14 @@ struct child_output {
 // which ends with exit(body()), so that its stdio buffers are flushed. A child
 // still running after timeout is killed.
 child_output run_in_child(const std::function<int()> &body, std::chrono::milliseconds timeout = 10s);
+
+// What the configuration loader says of the directory path as its file. Its
+// rule: a file whose size, the position ftell reports at its end, is 0 gives
+// "Unable to open file"; any other size is read, and a directory yields no
+// word, so "undefined localport". File systems report a directory's end
+// differently (tmpfs refuses the seek and stays at 0, ext4 reports a large
+// offset), so the answer is found here, on the file system of path.
+std::string directory_config_error(const std::string &path);
 
 // A minimal valid configuration for backends at port with the given
 // addresses.

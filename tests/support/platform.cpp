@@ -32,8 +32,13 @@
 #include <netinet/tcp_var.h>
 #elif defined(__linux__)
 #include <dirent.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
+
+#include <cstddef>
 #else
 #error "tests/support/platform.cpp knows Linux and FreeBSD only"
 #endif
@@ -242,10 +247,30 @@ std::vector<shm_segment> shm_segments_of(pid_t creator)
     return found;
 }
 
-bool isolate_from_shared_memory()
+std::string isolate_from_shared_memory()
 {
     // Jails could come close, but a test cannot make one for itself.
-    return false;
+    return "FreeBSD has no IPC namespace a test can make for itself";
+}
+
+std::string refuse_system_call_filters()
+{
+    return "FreeBSD has no way to forbid a process capability mode";
+}
+
+port_range ephemeral_ports()
+{
+    port_range range{10000, 65535};  // the defaults
+    int value = 0;
+    size_t size = sizeof value;
+    if (sysctlbyname("net.inet.ip.portrange.first", &value, &size, nullptr, 0) == 0)
+        range.first = value;
+    size = sizeof value;
+    if (sysctlbyname("net.inet.ip.portrange.last", &value, &size, nullptr, 0) == 0)
+        range.last = value;
+    if (range.first > range.last)
+        std::swap(range.first, range.last);
+    return range;
 }
 
 #elif defined(__linux__)
@@ -374,20 +399,56 @@ std::vector<shm_segment> shm_segments_of(pid_t creator)
     return found;
 }
 
-bool isolate_from_shared_memory()
+std::string isolate_from_shared_memory()
 {
     if (unshare(CLONE_NEWIPC) != 0) {
         // Unprivileged: become root of a user namespace of our own first.
         uid_t uid = getuid();
         gid_t gid = getgid();
         if (unshare(CLONE_NEWUSER | CLONE_NEWIPC) != 0)
-            return false;
+            return std::string("no IPC namespace can be made here (unprivileged user namespaces off?): ") +
+                   std::strerror(errno);
         write_file("/proc/self/setgroups", "deny");
         write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
         write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
     }
+    // A container may mount /proc/sys read only: the write is then lost
+    // without a word, and segments can still be made.
     write_file("/proc/sys/kernel/shmmni", "0");
-    return true;
+    if (read_file("/proc/sys/kernel/shmmni") != "0\n")
+        return "/proc/sys/kernel/shmmni cannot be set to 0 here (read-only /proc/sys?)";
+    return "";
+}
+
+std::string refuse_system_call_filters()
+{
+    // prctl(PR_SET_SECCOMP, ...) and seccomp(2) fail with EINVAL; every other
+    // call passes. Calls of another architecture's numbering are not looked
+    // at: the programs this runs are native.
+    sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_seccomp, 4, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_prctl, 0, 2),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PR_SET_SECCOMP, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+    };
+    sock_fprog program{static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) != 0)
+        return std::string("this system refuses a seccomp filter already: ") + std::strerror(errno);
+    return "";
+}
+
+port_range ephemeral_ports()
+{
+    port_range range{32768, 60999};  // the defaults
+    std::istringstream text(read_file("/proc/sys/net/ipv4/ip_local_port_range"));
+    int first = 0;
+    int last = 0;
+    if (text >> first >> last && first > 0 && first <= last)
+        range = {first, last};
+    return range;
 }
 
 #endif

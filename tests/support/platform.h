@@ -46,8 +46,23 @@ extern const int TCP_STATE_LISTEN;
 extern const int TCP_STATE_TIME_WAIT;
 
 // For a forked child: moves it into an IPC namespace of its own in which no
-// System V shared memory segment can be made. Returns false where the system
-// has no such namespace, or this user may not make one.
-bool isolate_from_shared_memory();
+// System V shared memory segment can be made. Returns "" when done, or why
+// not: the system has no such namespace, this user may not make one, or the
+// namespace's segment limit cannot be set (a read-only /proc/sys).
+std::string isolate_from_shared_memory();
+
+// For a forked child about to run a program: makes the system refuse it and
+// the programs it runs a seccomp filter, with EINVAL, as a kernel without
+// them does. Returns "" when done, or why not (FreeBSD has no way to forbid
+// capability mode).
+std::string refuse_system_call_filters();
+
+// The ports the system hands out as local ports of connections that bind
+// none (ephemeral ports), first and last.
+struct port_range {
+    int first = 0;
+    int last = 0;
+};
+port_range ephemeral_ports();
 
 }  // namespace dovra_test
