@@ -4,7 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
 
 #include "backend/backend.h"
 #include "config/config.h"
@@ -13,6 +17,31 @@
 
 using namespace dovra_test;
 
+namespace {
+
+bool all_free(int count)
+{
+    for (int i = 0; i < count; ++i) {
+        backend_view v = view_backend(i);
+        if (v.sessions != 0 || v.held || v.down || v.backoff_ms != 0)
+            return false;
+    }
+    return true;
+}
+
+// A record of its own for this process, as the daemon gives a worker.
+int adopt_new_record()
+{
+    int r = reserve_worker_record();
+    if (r >= 0) {
+        assign_worker_record(r, getpid());
+        adopt_worker_record(r);
+    }
+    return r;
+}
+
+}  // namespace
+
 // Each case runs in a child of its own, so that every table is new and the
 // test process never holds one: a segment left behind shows up at once.
 TEST(StatusTable, ZeroedSharedAcrossForkAndRemovedWithItsLastUser)
@@ -20,23 +49,29 @@ TEST(StatusTable, ZeroedSharedAcrossForkAndRemovedWithItsLastUser)
     child_output got = run_in_child([] {
         if (create_status_table() != 0)
             return 10;
-        for (int i = 0; i < MAX_SERVERS; ++i) {
-            if (status_of(i) != STATUS_FREE)
-                return 11;
-        }
-        // Already marked for removal (SHM_DEST), 40 bytes, owner only.
+        if (!all_free(MAX_SERVERS) || served_count() != 0 || no_backend_count() != 0)
+            return 11;
+        // Already marked for removal (SHM_DEST), owner only.
         auto segs = shm_segments_of(getpid());
-        if (segs.size() != 1 || segs[0].perms != 01600 || segs[0].size != 40 || segs[0].attached != 1)
+        if (segs.size() != 1 || segs[0].perms != 01600 || segs[0].attached != 1)
             return 12;
         pid_t pid = fork();
         if (pid == 0) {
-            set_status(0, STATUS_BUSY);
-            set_status(MAX_SERVERS - 1, STATUS_DOWN);
+            if (adopt_new_record() < 0 || !claim_backend(0, true))
+                _exit(1);
+            mark_backend_down(MAX_SERVERS - 1, ECONNREFUSED, monotonic_ms());
+            count_no_backend();
             _exit(0);
         }
-        waitpid(pid, nullptr, 0);
-        if (status_of(0) != STATUS_BUSY || status_of(MAX_SERVERS - 1) != STATUS_DOWN || status_of(1) != STATUS_FREE)
+        int status = -1;
+        waitpid(pid, &status, 0);
+        if (status != 0)
             return 13;
+        // The worker ended without letting go: its backend is still held.
+        if (view_backend(0).sessions != 1 || !view_backend(MAX_SERVERS - 1).down || view_backend(1).held)
+            return 14;
+        if (served_count() != 1 || no_backend_count() != 1)
+            return 15;
         std::printf("%d", getpid());
         return 0;
     });
@@ -69,14 +104,14 @@ TEST(StatusTable, LoadConfigResetsConfiguredSlots)
             if (chdir(dir.path().c_str()) != 0 || create_status_table() != 0)
                 return 10;
             for (int i = 0; i < MAX_SERVERS; ++i)
-                set_status(i, i % 2 == 0 ? STATUS_BUSY : STATUS_DOWN);
+                mark_backend_down(i, ETIMEDOUT, monotonic_ms());
             errno = EBADF;
             config_result code = load_config();
             if (code != CONFIG_OK)
-                return status_of(0) == STATUS_BUSY && status_of(1) == STATUS_DOWN ? 100 + code : 11;
+                return view_backend(0).down && view_backend(1).backoff_ms == BACKOFF_FIRST_MS ? 100 + code : 11;
             for (int i = 0; i < MAX_SERVERS; ++i) {
-                std::int32_t want = i < 3 ? STATUS_FREE : i % 2 == 0 ? STATUS_BUSY : STATUS_DOWN;
-                if (status_of(i) != want)
+                backend_view v = view_backend(i);
+                if (v.down != (i >= 3) || (v.backoff_ms == 0) != (i < 3) || (v.failures == 0) != (i < 3))
                     return 12;
             }
             return 0;
@@ -85,4 +120,184 @@ TEST(StatusTable, LoadConfigResetsConfiguredSlots)
         EXPECT_EQ(got.out, c.out) << c.text;
         EXPECT_EQ(got.err, "") << c.text;
     }
+}
+
+// Claims and releases: a free backend is taken by one worker alone, a busy
+// one only joined; a session is uncounted once, whether the worker lets go,
+// the daemon reaps it, or both; a worker killed at any point leaves nothing.
+TEST(StatusTable, ClaimsReleasesAndKilledWorkers)
+{
+    child_output got = run_in_child([] {
+        if (create_status_table() != 0)
+            return 10;
+        int a = adopt_new_record();
+        if (!claim_backend(0, true) || claim_backend(0, true))
+            return 11;
+        int b = reserve_worker_record();
+        assign_worker_record(b, 999999);
+        adopt_worker_record(b);
+        if (claim_backend(0, true) || !claim_backend(0, false) || view_backend(0).sessions != 2)
+            return 12;
+        // The worker lets go and the daemon reaps it: counted off once.
+        release_backend();
+        release_worker(999999);
+        release_backend();
+        if (view_backend(0).sessions != 1 || !view_backend(0).held)
+            return 13;
+        adopt_worker_record(a);
+        release_backend();
+        if (!all_free(1) || view_backend(0).served != 2)
+            return 14;
+        // Freed records are taken again, lowest first.
+        if (reserve_worker_record() != b)
+            return 15;
+        assign_worker_record(b, -1);  // a fork that failed
+        release_worker(getpid());
+
+        // Workers killed at once after claiming, or while still claiming:
+        // the daemon's release on reaping leaves every backend free.
+        for (int round = 0; round < 200; ++round) {
+            int r = reserve_worker_record();
+            pid_t pid = fork();
+            if (pid == 0) {
+                adopt_worker_record(r);
+                for (;;) {
+                    if (claim_backend(round % 3, round % 2 == 0))
+                        pause();
+                }
+            }
+            assign_worker_record(r, pid);
+            if (round % 4 == 0) {
+                while (view_backend(round % 3).sessions == 0) {
+                }
+            }
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+            release_worker(pid);
+        }
+        if (!all_free(3))
+            return 16;
+        return 0;
+    }, 60s);
+    EXPECT_EQ(got.status, 0);
+    EXPECT_EQ(got.err, "");
+}
+
+// Many workers racing for two free backends: each round, exactly one takes
+// each backend as free, and the counts come back to zero.
+TEST(StatusTable, RacingClaimsNeverShareAFreeBackend)
+{
+    child_output got = run_in_child([] {
+        if (create_status_table() != 0)
+            return 10;
+        constexpr int WORKERS = 6;
+        for (int round = 0; round < 100; ++round) {
+            int go[2];
+            int done[2];
+            if (pipe(go) < 0 || pipe(done) < 0)
+                return 11;
+            pid_t pids[WORKERS];
+            for (int w = 0; w < WORKERS; ++w) {
+                int r = reserve_worker_record();
+                pids[w] = fork();
+                if (pids[w] == 0) {
+                    adopt_worker_record(r);
+                    char c;
+                    close(go[1]);
+                    if (read(go[0], &c, 1) != 0)
+                        _exit(9);
+                    int got = claim_backend(0, true) ? 0 : claim_backend(1, true) ? 1 : 2;
+                    char mark = static_cast<char>('0' + got);
+                    if (write(done[1], &mark, 1) != 1)
+                        _exit(9);
+                    pause();
+                }
+                assign_worker_record(r, pids[w]);
+            }
+            close(go[0]);
+            close(go[1]);  // every worker starts now
+            close(done[1]);
+            int took[3] = {0, 0, 0};
+            char c;
+            for (int w = 0; w < WORKERS && read(done[0], &c, 1) == 1; ++w)
+                took[c - '0']++;
+            close(done[0]);
+            if (took[0] != 1 || took[1] != 1 || took[2] != WORKERS - 2) {
+                std::printf("round %d: %d %d %d", round, took[0], took[1], took[2]);
+                return 12;
+            }
+            if (view_backend(0).sessions != 1 || view_backend(1).sessions != 1)
+                return 13;
+            for (pid_t pid : pids) {
+                kill(pid, SIGKILL);
+                waitpid(pid, nullptr, 0);
+                release_worker(pid);
+            }
+            if (!all_free(2))
+                return 14;
+        }
+        return 0;
+    }, 60s);
+    EXPECT_EQ(got.status, 0) << got.out;
+    EXPECT_EQ(got.err, "");
+}
+
+// A backend that timed out is skipped for 5 s, doubling while it stays
+// silent up to 60 s; one that refuses, or answers, is probed by every client.
+TEST(StatusTable, BackOffAndWhatTheStatusReportSays)
+{
+    child_output got = run_in_child([] {
+        if (create_status_table() != 0)
+            return 10;
+        daemon_config = {};
+        daemon_config.server_count = 3;
+        std::snprintf(daemon_config.servers[0], SERVER_ADDR_LEN, "10.0.0.1");
+        std::snprintf(daemon_config.servers[1], SERVER_ADDR_LEN, "10.0.0.2");
+        std::snprintf(daemon_config.servers[2], SERVER_ADDR_LEN, "10.0.0.3");
+        const long long t = 1000000;
+        const int want[] = {5000, 5000, 10000, 20000, 40000, 60000, 60000};
+        for (int n = 0; n < 7; ++n) {
+            mark_backend_down(1, ETIMEDOUT, t, n > 1);
+            backend_view v = view_backend(1);
+            if (!v.down || v.backoff_ms != want[n] || v.retry_at_ms != t + want[n])
+                return 20 + n;
+        }
+        mark_backend_down(1, ECONNREFUSED, t, true);
+        if (view_backend(1).backoff_ms != 0 || !view_backend(1).down)
+            return 30;
+        mark_backend_down(1, ETIMEDOUT, t);
+        mark_backend_up(1);
+        if (view_backend(1).backoff_ms != 0 || view_backend(1).down)
+            return 31;
+
+        int r = reserve_worker_record();
+        adopt_worker_record(r);
+        if (!claim_backend(0, true))
+            return 32;
+        mark_backend_down(0, ECONNREFUSED, t - 12000);
+        mark_backend_down(0, ECONNREFUSED, t - 12000);
+        mark_backend_up(0);
+        mark_backend_down(1, ETIMEDOUT, t - 1000);
+        mark_backend_down(2, 0, t);
+        char line[256];
+        for (int i = 0; i < 3; ++i) {
+            describe_backend(i, t, line, sizeof line);
+            std::printf("%s\n", line);
+        }
+        mark_backend_down(2, ENETUNREACH, t);
+        describe_backend(2, t, line, sizeof line);
+        std::printf("%s\n", line);
+        // One line per kind per second, standing for the refusals held back.
+        for (auto [kind, at] : {std::pair{0, t}, {0, t + 10}, {0, t + 999}, {1, t + 999}, {0, t + 1000}, {0, t + 1500}})
+            std::printf("%lld ", static_cast<long long>(take_refusal_line(kind, at)));
+        std::printf("\n");
+        return 0;
+    });
+    EXPECT_EQ(got.status, 0);
+    EXPECT_EQ(got.out, "server 1 10.0.0.1: busy, 1 open, 1 served, 2 probes failed, last failure 12 s ago\n"
+                       "server 2 10.0.0.2: down, 0 open, 0 served, connect timed out, skipped for 4 s more\n"
+                       "server 3 10.0.0.3: down, 0 open, 0 served, not an IPv4 or IPv6 address\n"
+                       "server 3 10.0.0.3: down, 0 open, 0 served, network is unreachable\n"
+                       "1 0 0 1 3 0 \n");
+    EXPECT_EQ(got.err, "");
 }
