@@ -133,33 +133,32 @@ TEST(Silent, WorkerKilledMidSessionFreesItsBackend)
     EXPECT_EQ(pool.with_data(1), 0);
 }
 
-// Two clients that arrive together, with two free backends: each gets a
-// backend of its own, never both the first.
+// Clients that arrive together, as many as there are free backends: each
+// gets a backend of its own, never two the same one.
 TEST(Silent, RacingClientsNeverShareAFreeBackend)
 {
-    backend_pool pool(2);
-    daemon_under_test d(pool.port(), 2, 8);
+    constexpr int N = 4;
+    backend_pool pool(N);
+    daemon_under_test d(pool.port(), N, 2 * N);
     ASSERT_TRUE(d.ready());
-    for (int round = 1; round <= 40; ++round) {
+    for (int round = 1; round <= 40 && !testing::Test::HasFailure(); ++round) {
         SCOPED_TRACE(round);
-        unique_fd a;
-        unique_fd b;
-        std::barrier together(2);
-        auto open = [&](unique_fd &fd) {
-            together.arrive_and_wait();
-            fd = connect_to("127.0.0.1", d.port);
-            return fd && round_trip(fd.get(), "r");
-        };
-        std::thread other([&] { EXPECT_TRUE(open(b)); });
-        EXPECT_TRUE(open(a));
-        other.join();
-        EXPECT_EQ(pool.with_data(0), round);
-        EXPECT_EQ(pool.with_data(1), round);
-        a.reset();
-        b.reset();
+        std::vector<unique_fd> fds(N);
+        std::barrier together(N);
+        std::vector<std::thread> clients;
+        for (int i = 0; i < N; ++i) {
+            clients.emplace_back([&, i] {
+                together.arrive_and_wait();
+                fds[static_cast<std::size_t>(i)] = connect_to("127.0.0.1", d.port);
+                EXPECT_TRUE(round_trip(fds[static_cast<std::size_t>(i)].get(), "r"));
+            });
+        }
+        for (auto &t : clients)
+            t.join();
+        for (int i = 0; i < N; ++i)
+            EXPECT_EQ(pool.with_data(i), round) << "backend " << i;
+        fds.clear();
         ASSERT_TRUE(no_workers(*d.run));
-        if (testing::Test::HasFailure())
-            break;
     }
 }
 
