@@ -61,10 +61,17 @@ status_table *table = nullptr;
 // This worker's record, or -1.
 int own_record = -1;
 
+// How many records may be in use. Bounded here, not trusted: any process of
+// the tree can write the table.
+std::int32_t records_in_use()
+{
+    return std::clamp(table->records_used.load(), 0, WORKER_RECORDS);
+}
+
 std::int32_t sessions_on(int i)
 {
     const std::int32_t tag = i + 1;
-    const std::int32_t used = table->records_used.load();
+    const std::int32_t used = records_in_use();
     std::int32_t n = 0;
     for (std::int32_t k = 0; k < used; ++k) {
         if (table->records[k].backend.load() == tag)
@@ -222,7 +229,7 @@ void release_worker(pid_t pid)
 {
     if (table == nullptr || pid <= 0)
         return;
-    const std::int32_t used = table->records_used.load();
+    const std::int32_t used = records_in_use();
     for (std::int32_t k = 0; k < used; ++k) {
         if (table->records[k].pid.load() == pid) {
             release_record(k);
