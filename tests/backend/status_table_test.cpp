@@ -53,9 +53,11 @@ TEST(StatusTable, ZeroedSharedAcrossForkAndRemovedWithItsLastUser)
             return 10;
         if (!all_free(MAX_SERVERS) || served_count() != 0 || no_backend_count() != 0)
             return 11;
-        // Already marked for removal (SHM_DEST), owner only.
+        // Already marked for removal (SHM_DEST), owner only, with room for
+        // every worker's record.
         auto segs = shm_segments_of(getpid());
-        if (segs.size() != 1 || segs[0].perms != 01600 || segs[0].attached != 1)
+        if (segs.size() != 1 || segs[0].perms != 01600 || segs[0].attached != 1 ||
+            segs[0].size < WORKER_RECORDS * 8 || segs[0].size > 40000)
             return 12;
         pid_t pid = fork();
         if (pid == 0) {
