@@ -1,9 +1,12 @@
 #include "backend/backend.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <array>
-#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <new>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -12,22 +15,107 @@
 #include "config/config.h"
 #include "net/net.h"
 
-status_slot *server_status = nullptr;
-
 namespace {
 
-// STAND-IN (issue 26, replaced by the rebuilt table at merge): the counters
-// of the block at the end of this file follow the ten slots.
-struct pool_counters;
-void place_counters(void *after_slots);
-void count_served(int i);
-extern const std::size_t POOL_COUNTERS_SIZE;
+using atomic32 = std::atomic<std::int32_t>;
+using atomic64 = std::atomic<std::int64_t>;
+// Shared between processes: only lock-free atomics work there.
+static_assert(atomic32::is_always_lock_free && atomic64::is_always_lock_free);
 
-const std::size_t STATUS_TABLE_SIZE = MAX_SERVERS * sizeof(status_slot) + POOL_COUNTERS_SIZE;
+struct backend_slot {
+    atomic32 holder;      // record + 1 of the worker that took it as free; 0: none
+    atomic32 down;        // 1 when the last connection attempt failed
+    atomic32 reason;      // errno of the last failure
+    atomic32 backoff_ms;  // 0 unless the backend timed out
+    atomic64 retry_at_ms; // with back-off: no probe before this
+    atomic64 served;
+    atomic64 failures;
+    atomic64 last_failure_ms;
+};
+
+// One live worker: its pid (0: record unused, -1: reserved before the fork)
+// and the backend it holds, plus one (0: none).
+struct worker_record {
+    atomic32 pid;
+    atomic32 backend;
+};
+
+struct refusal_limit {
+    atomic64 last_line_ms;
+    atomic64 held;
+};
+
+constexpr int REFUSAL_KINDS = 2;
+constexpr std::int64_t NEVER = INT64_MIN;
+
+struct status_table {
+    backend_slot backends[MAX_SERVERS];
+    refusal_limit refusals[REFUSAL_KINDS];
+    atomic64 no_backend;
+    atomic32 records_used;  // no record at or above this index was ever reserved
+    worker_record records[WORKER_RECORDS];
+};
+
+// The one table of this process tree, in the shared segment.
+status_table *table = nullptr;
+// This worker's record, or -1.
+int own_record = -1;
+
+// How many records may be in use. Bounded here, not trusted: any process of
+// the tree can write the table.
+std::int32_t records_in_use()
+{
+    return std::clamp(table->records_used.load(), 0, WORKER_RECORDS);
+}
+
+std::int32_t sessions_on(int i)
+{
+    const std::int32_t tag = i + 1;
+    const std::int32_t used = records_in_use();
+    std::int32_t n = 0;
+    for (std::int32_t k = 0; k < used; ++k) {
+        if (table->records[k].backend.load() == tag)
+            ++n;
+    }
+    return n;
+}
+
+// Clears record r's backend and any backend it took as free. Each is one
+// atomic exchange or compare-and-swap, so the worker and the daemon may both
+// do it, in any order and even at once: the session is uncounted once.
+void release_record(int r)
+{
+    table->records[r].backend.exchange(0);
+    for (backend_slot &b : table->backends) {
+        std::int32_t mine = r + 1;
+        b.holder.compare_exchange_strong(mine, 0);
+    }
+}
+
+// Whether this client may probe backend i now. A backend in back-off is
+// skipped until its time has come; then the one client that moves the time
+// on probes it (retried), and the others go on skipping it meanwhile.
+bool may_probe(int i, int connect_ms, bool &retried)
+{
+    backend_slot &b = table->backends[i];
+    if (b.backoff_ms.load() == 0)
+        return true;
+    std::int64_t at = b.retry_at_ms.load();
+    const long long now = monotonic_ms();
+    if (now < at)
+        return false;
+    // Longer than the probe may take, so that a prober killed meanwhile
+    // holds the others back only that long.
+    const long long lease = (connect_ms > 0 ? connect_ms : MAX_CONNECT_TIMEOUT * 1000) + 1000;
+    if (!b.retry_at_ms.compare_exchange_strong(at, now + lease))
+        return false;
+    retried = true;
+    return true;
+}
 
 // Opens and at once closes a connection to server i: the backend sees a
 // connection with no data. errno tells why a failed probe failed; an address
-// text that is not IPv4 leaves it as it was.
+// text that is no address leaves it as it was.
 bool probe(int i)
 {
     int fd = connect_backend(daemon_config.servers[i], daemon_config.serverport,
@@ -38,131 +126,274 @@ bool probe(int i)
     return true;
 }
 
+const char *reason_text(int err, char *buf, std::size_t size)
+{
+    switch (err) {
+    case 0:
+        return "not an IPv4 or IPv6 address";
+    case ETIMEDOUT:
+        return "connect timed out";
+    case ECONNREFUSED:
+        return "connection refused";
+    default:
+        std::snprintf(buf, size, "%s", std::strerror(err));
+        if (buf[0] >= 'A' && buf[0] <= 'Z')
+            buf[0] = static_cast<char>(buf[0] - 'A' + 'a');
+        return buf;
+    }
+}
+
+long long seconds_up(long long ms)
+{
+    return (ms + 999) / 1000;
+}
+
 }  // namespace
+
+long long monotonic_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 int create_status_table()
 {
-    int id = shmget(IPC_PRIVATE, STATUS_TABLE_SIZE, IPC_CREAT | 0600);
+    int id = shmget(IPC_PRIVATE, sizeof(status_table), IPC_CREAT | 0600);
     if (id < 0)
         return -1;
-    void *table = shmat(id, nullptr, 0);
+    void *mem = shmat(id, nullptr, 0);
     int saved = errno;
     // Marked for removal while attached: the attachment is inherited by every
     // process forked later, and the system frees the segment after the last
     // of them ends, however it ends.
     shmctl(id, IPC_RMID, nullptr);
-    if (table == reinterpret_cast<void *>(-1)) {
+    if (mem == reinterpret_cast<void *>(-1)) {
         errno = saved;
         return -1;
     }
-    // The slots are objects of their own in the segment, not raw bytes
-    // read as atomics; the system has zeroed it, which is STATUS_FREE.
-    status_slot *slots = static_cast<status_slot *>(table);
-    for (int i = 0; i < MAX_SERVERS; ++i)
-        new (&slots[i]) status_slot(STATUS_FREE);
-    place_counters(slots + MAX_SERVERS);
-    server_status = slots;
+    // Objects of their own in the segment, not raw bytes read as atomics.
+    table = new (mem) status_table{};
+    for (refusal_limit &r : table->refusals)
+        r.last_line_ms.store(NEVER);
+    own_record = -1;
     return 0;
+}
+
+void reset_backends(int count)
+{
+    for (int i = 0; i < count && i < MAX_SERVERS; ++i) {
+        backend_slot &b = table->backends[i];
+        b.holder.store(0);
+        b.down.store(0);
+        b.reason.store(0);
+        b.backoff_ms.store(0);
+        b.retry_at_ms.store(0);
+        b.served.store(0);
+        b.failures.store(0);
+        b.last_failure_ms.store(0);
+    }
+}
+
+int reserve_worker_record()
+{
+    for (int k = 0; k < WORKER_RECORDS; ++k) {
+        std::int32_t unused = 0;
+        if (!table->records[k].pid.compare_exchange_strong(unused, -1))
+            continue;
+        table->records[k].backend.store(0);
+        std::int32_t used = table->records_used.load();
+        while (used < k + 1 && !table->records_used.compare_exchange_weak(used, k + 1)) {
+        }
+        return k;
+    }
+    return -1;
+}
+
+void assign_worker_record(int record, pid_t pid)
+{
+    if (pid > 0) {
+        table->records[record].pid.store(pid);
+        return;
+    }
+    release_record(record);
+    table->records[record].pid.store(0);
+}
+
+void adopt_worker_record(int record)
+{
+    own_record = record;
+}
+
+void release_worker(pid_t pid)
+{
+    if (table == nullptr || pid <= 0)
+        return;
+    const std::int32_t used = records_in_use();
+    for (std::int32_t k = 0; k < used; ++k) {
+        if (table->records[k].pid.load() == pid) {
+            release_record(k);
+            table->records[k].pid.store(0);
+            return;
+        }
+    }
+}
+
+bool claim_backend(int i, bool exclusive)
+{
+    if (own_record < 0)
+        return false;
+    backend_slot &b = table->backends[i];
+    if (exclusive) {
+        if (sessions_on(i) != 0)
+            return false;
+        std::int32_t none = 0;
+        if (!b.holder.compare_exchange_strong(none, own_record + 1))
+            return false;
+        // A worker that found every backend busy may have joined this one
+        // meanwhile: then it is no longer free.
+        if (sessions_on(i) != 0) {
+            std::int32_t mine = own_record + 1;
+            b.holder.compare_exchange_strong(mine, 0);
+            return false;
+        }
+    }
+    table->records[own_record].backend.store(i + 1);
+    b.served.fetch_add(1);
+    return true;
+}
+
+void release_backend()
+{
+    if (own_record >= 0)
+        release_record(own_record);
+}
+
+void mark_backend_down(int i, int err, long long now_ms, bool retried)
+{
+    backend_slot &b = table->backends[i];
+    b.reason.store(err);
+    b.last_failure_ms.store(now_ms);
+    b.failures.fetch_add(1);
+    if (err == ETIMEDOUT) {
+        const std::int32_t was = b.backoff_ms.load();
+        const std::int32_t next = was == 0 ? BACKOFF_FIRST_MS : retried ? std::min(was * 2, BACKOFF_MAX_MS) : was;
+        // The time first: a client that sees the back-off sees its end too.
+        b.retry_at_ms.store(now_ms + next);
+        b.backoff_ms.store(next);
+    } else {
+        b.backoff_ms.store(0);
+        b.retry_at_ms.store(0);
+    }
+    b.down.store(1);
+}
+
+void mark_backend_up(int i)
+{
+    backend_slot &b = table->backends[i];
+    b.down.store(0);
+    b.backoff_ms.store(0);
+    b.retry_at_ms.store(0);
+}
+
+backend_view view_backend(int i)
+{
+    const backend_slot &b = table->backends[i];
+    backend_view v{};
+    v.sessions = sessions_on(i);
+    v.held = v.sessions > 0 || b.holder.load() != 0;
+    v.down = b.down.load() != 0;
+    v.reason = b.reason.load();
+    v.backoff_ms = b.backoff_ms.load();
+    v.retry_at_ms = b.retry_at_ms.load();
+    v.served = b.served.load();
+    v.failures = b.failures.load();
+    v.last_failure_ms = b.last_failure_ms.load();
+    return v;
 }
 
 int choose_server()
 {
     const int count = daemon_config.server_count;
-    // Once for the whole walk, not per probe: a server whose text is not IPv4
-    // fails without a reason of its own, and the reason an earlier probe left
-    // must then stand for the caller's report.
-    errno = 0;
+    const int connect_ms = daemon_config.connecttimeout * 1000;
+    // The reason of the last backend that failed with one: a text that is no
+    // address has none, and the reason before it must then stand.
+    int last_reason = 0;
     for (int i = 0; i < count; ++i) {
-        if (!probe(i)) {
-            set_status(i, STATUS_DOWN);
+        bool retried = false;
+        if (!may_probe(i, connect_ms, retried)) {
+            last_reason = table->backends[i].reason.load();
             continue;
         }
-        if (status_of(i) == STATUS_DOWN)
-            set_status(i, STATUS_FREE);
-        // Read again: another worker may have freed it meanwhile.
-        if (status_of(i) == STATUS_FREE) {
-            count_served(i);
-            return i;
+        errno = 0;
+        if (!probe(i)) {
+            const int err = errno;
+            if (err != 0)
+                last_reason = err;
+            mark_backend_down(i, err, monotonic_ms(), retried);
+            continue;
         }
+        mark_backend_up(i);
+        if (claim_backend(i, true))
+            return i;
     }
     for (int i = 0; i < count; ++i) {
-        if (status_of(i) != STATUS_DOWN) {
-            count_served(i);
+        if (table->backends[i].down.load() == 0 && claim_backend(i, false))
             return i;
-        }
     }
+    errno = last_reason;
     return -1;
 }
 
-// ---- STAND-IN (issue 26) ------------------------------------------------
-// Simple versions of the counters and the report line that the status
-// report and the session log need, until the rebuilt status table provides
-// its own: the lead replaces this block, and the few lines above that name
-// it, at merge. The counters live after the ten slots in the same segment.
-
-namespace {
-
-using counter = std::atomic<std::int64_t>;
-static_assert(counter::is_always_lock_free);
-
-struct pool_counters {
-    counter served_total;
-    counter no_backend;
-    std::array<counter, MAX_SERVERS> served;
-    std::array<counter, 2> refusal_line_ms;  // when the last line of each kind was let through
-    std::array<counter, 2> refusals_held;    // refusals since then
-};
-
-pool_counters *counters = nullptr;
-
-const std::size_t POOL_COUNTERS_SIZE = sizeof(pool_counters);
-
-void place_counters(void *after_slots)
-{
-    counters = new (after_slots) pool_counters{};
-}
-
-void count_served(int i)
-{
-    counters->served_total.fetch_add(1, std::memory_order_relaxed);
-    counters->served[i].fetch_add(1, std::memory_order_relaxed);
-}
-
-}  // namespace
-
 void count_no_backend()
 {
-    counters->no_backend.fetch_add(1, std::memory_order_relaxed);
+    table->no_backend.fetch_add(1);
 }
 
 std::int64_t no_backend_count()
 {
-    return counters->no_backend.load(std::memory_order_relaxed);
+    return table->no_backend.load();
 }
 
 std::int64_t served_count()
 {
-    return counters->served_total.load(std::memory_order_relaxed);
+    std::int64_t sum = 0;
+    for (const backend_slot &b : table->backends)
+        sum += b.served.load();
+    return sum;
 }
 
-void describe_backend(int i, long long, char *buf, std::size_t size)
+void describe_backend(int i, long long now_ms, char *buf, std::size_t size)
 {
-    static constexpr const char *words[] = {"free", "busy", "down"};
-    const std::int32_t state = status_of(i);
-    std::snprintf(buf, size, "server %d %s: %s, %" PRId64 " served", i + 1, daemon_config.servers[i],
-                  state >= 0 && state <= STATUS_DOWN ? words[state] : "down",
-                  counters->served[i].load(std::memory_order_relaxed));
+    const backend_view v = view_backend(i);
+    const char *state = v.down ? "down" : v.held ? "busy" : "free";
+    char text[128];
+    char tail[192] = "";
+    if (v.down) {
+        const char *why = reason_text(v.reason, text, sizeof text);
+        if (v.backoff_ms > 0 && v.retry_at_ms > now_ms)
+            std::snprintf(tail, sizeof tail, ", %s, skipped for %lld s more", why,
+                          seconds_up(v.retry_at_ms - now_ms));
+        else
+            std::snprintf(tail, sizeof tail, ", %s", why);
+    } else if (v.failures > 0) {
+        std::snprintf(tail, sizeof tail, ", %lld %s failed, last failure %lld s ago",
+                      static_cast<long long>(v.failures), v.failures == 1 ? "probe" : "probes",
+                      (now_ms - v.last_failure_ms) / 1000);
+    }
+    std::snprintf(buf, size, "server %d %s: %s, %d open, %lld served%s", i + 1, daemon_config.servers[i], state,
+                  v.sessions, static_cast<long long>(v.served), tail);
 }
 
 std::int64_t take_refusal_line(int kind, long long now_ms)
 {
-    counters->refusals_held[kind].fetch_add(1, std::memory_order_relaxed);
-    std::int64_t last = counters->refusal_line_ms[kind].load(std::memory_order_relaxed);
-    // 0: no line yet. Of the refusals that find a second gone, one wins.
-    if (last != 0 && now_ms - last < 1000)
+    if (kind < 0 || kind >= REFUSAL_KINDS)
+        return 1;
+    refusal_limit &r = table->refusals[kind];
+    std::int64_t last = r.last_line_ms.load();
+    if ((last != NEVER && now_ms - last < 1000) || !r.last_line_ms.compare_exchange_strong(last, now_ms)) {
+        r.held.fetch_add(1);
         return 0;
-    if (!counters->refusal_line_ms[kind].compare_exchange_strong(last, now_ms > 0 ? now_ms : 1))
-        return 0;
-    return counters->refusals_held[kind].exchange(0, std::memory_order_relaxed);
+    }
+    return r.held.exchange(0) + 1;
 }
-// ---- END OF STAND-IN (issue 26) -----------------------------------------

@@ -16,6 +16,8 @@
 #include <strings.h>
 #include <vector>
 
+#include "backend/backend.h"
+
 namespace {
 
 struct linter {
@@ -89,6 +91,9 @@ void check_value(const linter &l, config_keyword k, int line, const std::string 
     case KEYWORD_MAXCLIENTS:
         if (number <= 0)
             warn(l, line, "maxclients %d is below 1; every client is closed at once", number);
+        else if (number > WORKER_RECORDS)
+            warn(l, line, "maxclients %d is above %d; at most %d clients are served at once", number, WORKER_RECORDS,
+                 WORKER_RECORDS);
         break;
     case KEYWORD_SERVER:
         if (!is_address(value))

@@ -30,9 +30,6 @@ void reap_children(int signo);
 
 // ---- The status report and the session log (operations.cpp) ----
 
-// CLOCK_MONOTONIC in milliseconds.
-[[nodiscard]] long long monotonic_ms();
-
 // In the daemon, before its loop: notes the start, installs the handler of
 // the status signals (SIGUSR1, and SIGINFO where there is one) and of
 // SIGALRM, and blocks the status signals. *open_mask is then the signal mask

@@ -65,12 +65,19 @@ void block_sigchld(int how)
     sigprocmask(how, &set, nullptr);
 }
 
-// Forks a worker for the client when there is room for one. SIGCHLD stays
-// blocked until the new worker is counted, so the handler can never reap a
-// worker that has not been counted yet.
+// Forks a worker for the client when there is room for one: below
+// maxclients and with a free worker record, which the worker takes with it
+// and the daemon clears when it reaps the worker. SIGCHLD stays blocked
+// until the new worker is counted and its record names it, so the handler
+// can never reap a worker that has not been counted yet.
 void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
 {
     if (child_count >= daemon_config.maxclients) {
+        note_refused_at_maxclients(client);
+        return;
+    }
+    const int record = reserve_worker_record();
+    if (record < 0) {
         note_refused_at_maxclients(client);
         return;
     }
@@ -83,8 +90,10 @@ void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
         ignore_status_signals();
         session_log_begin(client);
         block_sigchld(SIG_UNBLOCK);
+        adopt_worker_record(record);
         serve_client(client_fd, listen_fd);
     }
+    assign_worker_record(record, pid);
     if (pid > 0)
         child_count = child_count + 1;
     else
@@ -104,13 +113,26 @@ bool await_client(int listen_fd, const sigset_t &open_mask)
     return pselect(listen_fd + 1, &readable, nullptr, nullptr, nullptr, &open_mask) >= 0 || errno != EINTR;
 }
 
+// A backend that answered the probe and then let the session's own
+// connection time out is as silent as one whose probe did. A keepalive that
+// gave up on a peer also fails with ETIMEDOUT, but never that soon.
+void note_connect_timeout(int index, int result, const session_stats &stats, long long took_ms)
+{
+    const bool nothing_moved = stats.from_client == 0 && stats.from_backend == 0;
+    if (result < 0 && stats.error == ETIMEDOUT && nothing_moved && took_ms < daemon_config.connecttimeout * 1000 + 1000)
+        mark_backend_down(index, ETIMEDOUT, monotonic_ms());
+}
+
 }  // namespace
 
 void reap_children(int)
 {
     const int saved = errno;
     int status;
-    while (waitpid(-1, &status, WNOHANG) > 0) {
+    pid_t pid;
+    while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        // Whatever the worker still held, however it ended.
+        release_worker(pid);
         if (child_count > 0) {
             child_count = child_count - 1;
         } else {
@@ -134,15 +156,17 @@ void serve_client(int client_fd, int listen_fd)
         close(client_fd);
         std::exit(0);
     }
-    set_status(index, STATUS_BUSY);
     errno = 0;
     session_stats stats;
-    int result = relay_session(client_fd, daemon_config.servers[index], daemon_config.serverport,
-                               daemon_config.connecttimeout * 1000, daemon_config.idletimeout * 1000, &stats);
+    const int connect_ms = daemon_config.connecttimeout * 1000;
+    const long long began = monotonic_ms();
+    int result = relay_session(client_fd, daemon_config.servers[index], daemon_config.serverport, connect_ms,
+                               daemon_config.idletimeout * 1000, &stats);
+    note_connect_timeout(index, result, stats, monotonic_ms() - began);
     if (result < 0)
         report("Failed attempting to redirect data");
     close(client_fd);
-    set_status(index, STATUS_FREE);
+    release_backend();
     session_log_end(index, stats);
     std::exit(0);
 }

@@ -11,8 +11,7 @@ config_result load_config()
     if (code != CONFIG_OK)
         return code;
 
-    for (int i = 0; i < daemon_config.server_count; ++i)
-        set_status(i, STATUS_FREE);
+    reset_backends(daemon_config.server_count);
     print_config_summary();
 
     // The C library may leave errno set while it sets up a stream that is not

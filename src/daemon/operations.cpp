@@ -106,13 +106,6 @@ const char *end_text(const session_stats &stats, char (&buf)[160])
 
 }  // namespace
 
-long long monotonic_ms()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 void prepare_status_report(sigset_t *open_mask)
 {
     daemon_started_ms = monotonic_ms();

@@ -153,6 +153,8 @@ TEST(Checkconf, WarnsAboutWhatWillNotWorkAsMeant)
          p + "1: localport 70000 is outside 1-65535; only its low 16 bits (4464) are used\n" + p +
              "2: serverport 0 is outside 1-65535; only its low 16 bits (0) are used\n",
          0},
+        {"localport 1\nserverport 1\nmaxclients 4097\nserver 127.0.0.2\n",
+         p + "3: maxclients 4097 is above 4096; at most 4096 clients are served at once\n", 0},
         {"localport 1\nserverport -1\nmaxclients ten\nserver 127.0.0.2\n",
          p + "2: serverport -1 is outside 1-65535; only its low 16 bits (65535) are used\n" + p +
              "3: maxclients 0 is below 1; every client is closed at once\n",

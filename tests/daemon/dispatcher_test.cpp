@@ -308,7 +308,8 @@ TEST(ServeClient, SurvivesASendToAClosedClientAndFreesTheSlot)
     daemon_config.serverport = backends.port();
     daemon_config.server_count = 1;
     std::snprintf(daemon_config.servers[0], SERVER_ADDR_LEN, "%s", backend_address(0).c_str());
-    set_status(0, STATUS_FREE);
+    const int record = reserve_worker_record();
+    ASSERT_GE(record, 0);
 
     int sv[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
@@ -319,20 +320,23 @@ TEST(ServeClient, SurvivesASendToAClosedClientAndFreesTheSlot)
         return run_in_child([&] {
             std::signal(SIGPIPE, SIG_DFL);
             close(client.get());
+            adopt_worker_record(record);
             serve_client(inner.get(), listener.get());
             return 1;
         });
     });
     ASSERT_TRUE(send_all(client.get(), "s"));
     EXPECT_EQ(recv_some(client.get(), 1), "0");
-    EXPECT_TRUE(wait_for([] { return status_of(0) == STATUS_BUSY; }));
+    EXPECT_TRUE(wait_for([] { return view_backend(0).sessions == 1; }));
     fill(client.get());
     client.reset();
     child_output result = worker.get();
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(result.err, "Failed attempting to redirect data: Broken pipe\n");
     EXPECT_EQ(result.out, "");
-    EXPECT_EQ(status_of(0), STATUS_FREE);
+    // Let go by the worker itself: its record was never given its pid.
+    EXPECT_EQ(view_backend(0).sessions, 0);
+    EXPECT_FALSE(view_backend(0).held);
 }
 
 TEST(Signals, InstallHandlerAndReapChildren)

@@ -186,9 +186,10 @@ TEST(Ipv6, MixedServersInFirstFreeOrder)
 TEST(Ipv6, ARefusingIpv6ServerIsMarkedDown)
 {
     SKIP_WITHOUT_IPV6();
-    if (server_status == nullptr) {
-        ASSERT_EQ(create_status_table(), 0);
-    }
+    ASSERT_EQ(create_status_table(), 0);
+    const int own = reserve_worker_record();
+    ASSERT_GE(own, 0);
+    adopt_worker_record(own);
     backend_pool pool(std::vector<std::string>{"::1", "127.0.0.2"});
     pool.stop(0);
     daemon_config = {};
@@ -197,9 +198,9 @@ TEST(Ipv6, ARefusingIpv6ServerIsMarkedDown)
     std::strcpy(daemon_config.servers[0], "::1");
     std::strcpy(daemon_config.servers[1], "127.0.0.2");
     daemon_config.server_count = 2;
-    set_status(0, STATUS_FREE);
-    set_status(1, STATUS_FREE);
+    reset_backends(2);
     EXPECT_EQ(choose_server(), 1);
-    EXPECT_EQ(status_of(0), STATUS_DOWN);
-    EXPECT_EQ(status_of(1), STATUS_FREE);
+    EXPECT_TRUE(view_backend(0).down);
+    EXPECT_FALSE(view_backend(1).down);
+    release_backend();
 }

@@ -740,6 +740,44 @@ std::string directory_config_error(const std::string &path)
     return size == 0 ? "Unable to open file" : "undefined localport";
 }
 
+silent_listener::silent_listener(const std::string &address, std::uint16_t port)
+{
+    listener_.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    int on = 1;
+    setsockopt(listener_.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &sa.sin_addr);
+    if (bind(listener_.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) < 0 || listen(listener_.get(), 0) < 0)
+        return;
+    // Connects until an attempt stays unanswered: the queue is then full.
+    // The connections that made it stay queued, never accepted.
+    for (int n = 0; n < 8 && !works_; ++n) {
+        unique_fd c(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (connect(c.get(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0) {
+            queued_.push_back(std::move(c));
+            continue;
+        }
+        if (errno != EINPROGRESS)
+            return;
+        pollfd p{c.get(), POLLOUT, 0};
+        if (poll(&p, 1, 500) == 0)
+            works_ = true;  // dropped; closing it ends its retransmissions
+        else
+            queued_.push_back(std::move(c));
+    }
+}
+
+std::unique_ptr<silent_listener> silence(backend_pool &pool, int index)
+{
+    pool.stop(index);
+    auto silent = std::make_unique<silent_listener>(backend_address(index), pool.port());
+    if (!silent->works())
+        silent.reset();
+    return silent;
+}
+
 std::string config_text(std::uint16_t localport, std::uint16_t serverport, int maxclients,
                         const std::vector<std::string> &servers)
 {

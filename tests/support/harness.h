@@ -162,6 +162,28 @@ private:
     std::vector<std::unique_ptr<backend>> backends_;
 };
 
+// A listener at address:port that never accepts and whose accept queue is
+// full, so that the system drops every further connection attempt without
+// an answer, as a host behind a dropping firewall does. Empty when the
+// system answered the attempts all the same (see works()).
+class silent_listener {
+public:
+    silent_listener(const std::string &address, std::uint16_t port);
+    // True once an attempt was seen to go unanswered.
+    bool works() const { return works_; }
+
+private:
+    unique_fd listener_;
+    std::vector<unique_fd> queued_;
+    bool works_ = false;
+};
+
+// Stops backend index of pool and puts a silent listener in its place, or
+// returns null (the backend stopped) when this system answers connection
+// attempts to a full queue; start(index) serves again once it is gone.
+std::unique_ptr<silent_listener> silence(backend_pool &pool, int index);
+inline constexpr char NO_SILENT_BACKEND[] = "this system answers connection attempts to a full accept queue";
+
 // How daemon_run starts the launcher, beyond its configuration and arguments.
 struct daemon_options {
     // Runs after dovra.conf is written (when there is one) and before the
