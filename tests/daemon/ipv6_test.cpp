@@ -60,16 +60,6 @@ bool carries_every_byte(const std::string &address, std::uint16_t port, unsigned
     return duplex(c.get(), data, data.size()) == data;
 }
 
-std::vector<std::string> listening_addresses(std::uint16_t port)
-{
-    std::vector<std::string> found;
-    for (const tcp_entry &e : tcp_sockets_on(port)) {
-        if (e.state == TCP_STATE_LISTEN)
-            found.push_back(e.local);
-    }
-    return found;
-}
-
 std::string with_localaddress(const std::string &address, std::uint16_t port, std::uint16_t serverport,
                               const std::vector<std::string> &servers)
 {

@@ -120,15 +120,15 @@ TEST(Startup, PortInUseEndsTheDaemon)
     EXPECT_TRUE(shm_segments_of(run.launcher_pid()).empty());
 }
 
-// A status table that cannot be made ends the launcher with status 1 before
-// the configuration is read (there is none, so no daemon can be left behind
-// either way). The launcher runs in an IPC namespace of its own that allows
-// no segment at all.
-TEST(Startup, StatusTableFailureEndsTheLauncher)
+// Runs the daemon from dir in a child that first has the system refuse it
+// something (refuse returns why it could not, and the child then exits 77
+// with that reason on its output).
+namespace {
+
+child_output run_refused(const temp_dir &dir, std::string (*refuse)())
 {
-    temp_dir dir;
-    child_output got = run_in_child([&] {
-        std::string refused = isolate_from_shared_memory();
+    return run_in_child([&] {
+        std::string refused = refuse();
         if (!refused.empty()) {
             std::fputs(refused.c_str(), stdout);
             return 77;
@@ -138,6 +138,18 @@ TEST(Startup, StatusTableFailureEndsTheLauncher)
         execl(DOVRA_TEST_DAEMON, DOVRA_TEST_DAEMON, static_cast<char *>(nullptr));
         return 79;
     });
+}
+
+}  // namespace
+
+// A status table that cannot be made ends the launcher with status 1 before
+// the configuration is read (there is none, so no daemon can be left behind
+// either way). The launcher runs in an IPC namespace of its own that allows
+// no segment at all.
+TEST(Startup, StatusTableFailureEndsTheLauncher)
+{
+    temp_dir dir;
+    child_output got = run_refused(dir, isolate_from_shared_memory);
     if (got.status == 77)
         GTEST_SKIP() << got.out;
     EXPECT_EQ(got.status, 1);
@@ -156,17 +168,7 @@ TEST(Startup, ARefusedSandboxEndsTheLauncher)
     temp_dir dir;
     const std::uint16_t port = free_port();
     write_file(dir.file("dovra.conf"), config(port));
-    child_output got = run_in_child([&] {
-        std::string refused = refuse_system_call_filters();
-        if (!refused.empty()) {
-            std::fputs(refused.c_str(), stdout);
-            return 77;
-        }
-        if (chdir(dir.path().c_str()) != 0)
-            return 78;
-        execl(DOVRA_TEST_DAEMON, DOVRA_TEST_DAEMON, static_cast<char *>(nullptr));
-        return 79;
-    });
+    child_output got = run_refused(dir, refuse_system_call_filters);
     if (got.status == 77)
         GTEST_SKIP() << got.out;
     EXPECT_EQ(got.status, 1);

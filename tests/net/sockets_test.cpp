@@ -60,18 +60,6 @@ TEST(sockets, open_listener_listens_on_every_address_at_the_low_16_bits_of_port)
     EXPECT_TRUE(connect_to("127.0.0.1", port));
 }
 
-// The local addresses at which something listens on port, as the system's
-// socket table (what ss -ltn and sockstat -l show) has them.
-std::vector<std::string> listening_addresses(std::uint16_t port)
-{
-    std::vector<std::string> found;
-    for (const tcp_entry &e : tcp_sockets_on(port)) {
-        if (e.state == TCP_STATE_LISTEN)
-            found.push_back(e.local);
-    }
-    return found;
-}
-
 // The error a connection to address:port fails with, or 0 when it is made.
 int connect_error(const std::string &address, std::uint16_t port)
 {

@@ -817,4 +817,14 @@ child_output run_in_child(const std::function<int()> &body, std::chrono::millise
     return result;
 }
 
+std::vector<std::string> listening_addresses(std::uint16_t port)
+{
+    std::vector<std::string> found;
+    for (const tcp_entry &e : tcp_sockets_on(port)) {
+        if (e.state == TCP_STATE_LISTEN)
+            found.push_back(e.local);
+    }
+    return found;
+}
+
 }  // namespace dovra_test

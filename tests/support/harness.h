@@ -117,6 +117,10 @@ struct tcp_entry {
 // The IPv4 and IPv6 TCP sockets whose local port is port.
 std::vector<tcp_entry> tcp_sockets_on(std::uint16_t port);
 
+// The local addresses at which something listens on port, as the system's
+// socket table (what ss -ltn and sockstat -l show) has them.
+std::vector<std::string> listening_addresses(std::uint16_t port);
+
 // What a backend does with one accepted connection; it runs on a thread of
 // its own and closes nothing (the pool closes the socket afterwards).
 using backend_handler = std::function<void(int fd, int backend_index)>;
