@@ -150,13 +150,6 @@ long long seconds_up(long long ms)
 
 }  // namespace
 
-long long monotonic_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 int create_status_table()
 {
     int id = shmget(IPC_PRIVATE, sizeof(status_table), IPC_CREAT | 0600);

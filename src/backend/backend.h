@@ -35,9 +35,6 @@ inline constexpr int BACKOFF_MAX_MS = 60000;
 // their counts: as a fresh configuration leaves them.
 void reset_backends(int count);
 
-// Milliseconds of CLOCK_MONOTONIC, the clock every time in the table is on.
-[[nodiscard]] long long monotonic_ms();
-
 // Worker records. The daemon reserves one before it forks a worker and
 // gives it the worker's pid after the fork (a pid of 0 or below, from a
 // failed fork, frees it again); the worker adopts it as its own. Returns the

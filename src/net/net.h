@@ -12,6 +12,10 @@ inline constexpr std::size_t RELAY_BUF_SIZE = 4096;
 // close their side.
 inline constexpr int RELAY_LINGER_MS = 2000;
 
+// Milliseconds of CLOCK_MONOTONIC: the clock of every deadline, and of every
+// time the status table holds.
+[[nodiscard]] long long monotonic_ms();
+
 // Returns a socket listening at the low 16 bits of port on address, an IPv4
 // dotted-decimal or IPv6 literal (an IPv6 one takes IPv4 clients too where
 // the address allows it), or on every local IPv4 address when address is

@@ -172,17 +172,10 @@ bool finished(const flow &f)
     return f.ended && f.shut;
 }
 
-long long now_ms()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 // Returns once both sides have had their FIN and closed, or at the bound.
 void end_session(flow &up, flow &down, int nfds)
 {
-    const long long deadline = now_ms() + RELAY_LINGER_MS;
+    const long long deadline = monotonic_ms() + RELAY_LINGER_MS;
     for (;;) {
         deliver(up);
         deliver(down);
@@ -190,7 +183,7 @@ void end_session(flow &up, flow &down, int nfds)
         discard(down);
         if (finished(up) && finished(down))
             return;
-        const long long left = deadline - now_ms();
+        const long long left = deadline - monotonic_ms();
         if (left <= 0)
             return;
         fd_set readable;
@@ -234,7 +227,7 @@ int relay_streams(int client_fd, int backend_fd, int idle_ms, session_stats *sta
 
     int result = 1;
     session_end end = END_ERROR;
-    long long last_progress = now_ms();
+    long long last_progress = idle_ms > 0 ? monotonic_ms() : 0;
     std::uint64_t seen = 0;
     while (result > 0) {
         fd_set readable;
@@ -243,7 +236,7 @@ int relay_streams(int client_fd, int backend_fd, int idle_ms, session_stats *sta
         timeval wait{};
         timeval *limit = nullptr;
         if (idle_ms > 0) {
-            const long long left = last_progress + idle_ms - now_ms();
+            const long long left = last_progress + idle_ms - monotonic_ms();
             if (left <= 0) {
                 result = 0;
                 end = END_IDLE_TIMEOUT;
@@ -267,9 +260,9 @@ int relay_streams(int client_fd, int backend_fd, int idle_ms, session_stats *sta
             result = serve(down, readable, writable);
             end = END_BACKEND_CLOSED;
         }
-        if (moved(up, down) != seen) {
+        if (idle_ms > 0 && moved(up, down) != seen) {
             seen = moved(up, down);
-            last_progress = now_ms();
+            last_progress = monotonic_ms();
         }
     }
     // The caller reports the call that ended the session, not the end's.

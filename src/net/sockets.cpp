@@ -52,13 +52,6 @@ int fail_closing(int fd)
     return -1;
 }
 
-long long now_ms()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 // Connects fd, made non-blocking for it, within timeout_ms. A backend that
 // drops connection attempts fails with ETIMEDOUT at the deadline rather than
 // at the system's own, a minute or more later.
@@ -70,9 +63,9 @@ bool connect_within(int fd, const endpoint &e, int timeout_ms)
     if (connect(fd, reinterpret_cast<const sockaddr *>(&e.sa), e.len) < 0) {
         if (errno != EINPROGRESS && errno != EINTR)
             return false;
-        const long long deadline = now_ms() + timeout_ms;
+        const long long deadline = monotonic_ms() + timeout_ms;
         for (;;) {
-            const long long left = deadline - now_ms();
+            const long long left = deadline - monotonic_ms();
             if (left <= 0) {
                 errno = ETIMEDOUT;
                 return false;
@@ -97,6 +90,13 @@ bool connect_within(int fd, const endpoint &e, int timeout_ms)
 }
 
 }  // namespace
+
+long long monotonic_ms()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
 
 int open_listener(std::int32_t port, const char *address, int backlog)
 {

@@ -14,6 +14,7 @@
 
 #include "backend/backend.h"
 #include "config/config.h"
+#include "net/net.h"
 #include "support/harness.h"
 
 using namespace dovra_test;

@@ -14,6 +14,7 @@
 
 #include "backend/backend.h"
 #include "config/config.h"
+#include "net/net.h"
 #include "daemon/daemon.h"
 #include "support/harness.h"
 
