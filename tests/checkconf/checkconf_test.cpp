@@ -24,15 +24,8 @@ const std::string START_LINE = "\n\nDaemon Started..\n\n";
 // Runs the checker in dir, whose default file is dir/dovra.conf.
 child_output check(const std::string &dir, std::vector<std::string> args = {})
 {
-    return run_in_child([&] {
-        std::vector<char *> argv{const_cast<char *>(DOVRA_TEST_CHECKCONF)};
-        for (auto &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (chdir(dir.c_str()) == 0)
-            execv(argv[0], argv.data());
-        return 127;
-    });
+    args.insert(args.begin(), DOVRA_TEST_CHECKCONF);
+    return run_program({args, {}, dir});
 }
 
 std::string servers(int count, const std::string &address = "127.0.0.2")

@@ -28,17 +28,7 @@ const std::string DEFAULT_CONFIG = "/usr/local/etc/dovra.conf";
 child_output run(std::vector<std::string> args, const std::string &dir = ".",
                  const std::vector<std::string> &env = {})
 {
-    return run_in_child([&] {
-        for (const auto &e : env)
-            setenv(e.substr(0, e.find('=')).c_str(), e.substr(e.find('=') + 1).c_str(), 1);
-        std::vector<char *> argv;
-        for (auto &a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        if (chdir(dir.c_str()) == 0)
-            execvp(argv[0], argv.data());
-        return 127;
-    }, 60s);
+    return run_program({std::move(args), env, dir}, 60s);
 }
 
 bool on_path(const std::string &tool)

@@ -42,14 +42,9 @@ struct run_dir {
 
 child_output build_sh(const char *command, const run_dir &run)
 {
-    return run_in_child(
-        [&] {
-            setenv("BUILD_DIR", DOVRA_TEST_BINARY_DIR, 1);
-            setenv("DOVRA_RUN_DIR", run.dir.path().c_str(), 1);
-            execl("/bin/sh", "sh", DOVRA_TEST_SOURCE_DIR "/build.sh", command, static_cast<char *>(nullptr));
-            return 127;
-        },
-        60s);
+    return run_program({{"/bin/sh", DOVRA_TEST_SOURCE_DIR "/build.sh", command},
+                        {"BUILD_DIR=" DOVRA_TEST_BINARY_DIR, "DOVRA_RUN_DIR=" + run.dir.path()}},
+                       60s);
 }
 
 // The number after marker in text, or -1.
@@ -173,10 +168,7 @@ TEST_F(RunStop, DemoBackendsAnswerThroughTheDaemonAndStopEndsWhatRunStarted)
     while (std::getline(lines, line)) {
         if (line.find(" http://127.0.0.1:" + port + "/") == std::string::npos)
             continue;
-        const child_output fetched = run_in_child([&] {
-            execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char *>(nullptr));
-            return 127;
-        });
+        const child_output fetched = run_program({{"/bin/sh", "-c", line}});
         EXPECT_EQ(fetched.status, 0) << line << fetched.err;
         EXPECT_EQ(fetched.out, served("127.0.0.2", run.serverport, 1, 1)) << line;
     }

@@ -21,6 +21,9 @@
 #include <random>
 #include <sstream>
 
+// Not declared by every system's headers.
+extern char **environ;
+
 #ifndef DOVRA_TEST_DAEMON
 #error "DOVRA_TEST_DAEMON must name the daemon binary under test"
 #endif
@@ -788,33 +791,130 @@ std::string config_text(std::uint16_t localport, std::uint16_t serverport, int m
     return text;
 }
 
-child_output run_in_child(const std::function<int()> &body, std::chrono::milliseconds timeout)
-{
+namespace {
+
+// Where a forked child's standard streams go: files in a directory of the
+// parent's, named before the fork.
+struct child_files {
     temp_dir dir;
     std::string out = dir.file("stdout");
     std::string err = dir.file("stderr");
-    std::fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0)
-            _exit(127);
-        close(o);
-        close(e);
-        std::exit(body());
+};
+
+// In the child, right after the fork: a process group of its own, /dev/null
+// as standard input, the files as output and error. Only calls that are safe
+// in a copy of a process with threads.
+bool redirect_child(const child_files &files)
+{
+    setpgid(0, 0);
+    const int in = open("/dev/null", O_RDONLY);
+    const int o = open(files.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int e = open(files.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || o < 0 || e < 0 || dup2(in, 0) < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0)
+        return false;
+    close(in);
+    close(o);
+    close(e);
+    return true;
+}
+
+// "PID COMM STATE" for each process still in group pgid, the one given first.
+std::string group_snapshot(pid_t pgid)
+{
+    std::string text;
+    for (pid_t pid : all_processes()) {
+        const process_info info = process_of(pid);
+        if (info.pgrp != pgid || info.state == '?')
+            continue;
+        text += (text.empty() ? "" : ", ") + std::to_string(pid) + " " + info.comm + " " + info.state;
     }
+    return text.empty() ? "nothing" : text;
+}
+
+// Waits for the child pid, which leads its own group; after timeout kills
+// that group and says so at the end of err.
+child_output collect(pid_t pid, const child_files &files, std::chrono::milliseconds timeout)
+{
+    // Also here, so that the group exists before a kill even if the child
+    // has not run yet.
+    setpgid(pid, pid);
     child_output result;
     int status = 0;
+    std::string killed;
     if (!wait_for([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout)) {
-        kill(pid, SIGKILL);
+        killed = "[killed after " + std::to_string(timeout.count()) + " ms; its process group then held: " +
+                 group_snapshot(pid) + "]\n";
+        kill(-pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     } else if (WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);
     }
-    result.out = read_file(out);
-    result.err = read_file(err);
+    result.out = read_file(files.out);
+    result.err = read_file(files.err) + killed;
     return result;
+}
+
+// name as execvp would find it on PATH, or name itself.
+std::string on_path(const std::string &name)
+{
+    const char *path = std::getenv("PATH");
+    if (name.find('/') != std::string::npos || path == nullptr)
+        return name;
+    std::istringstream dirs(path);
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return name;
+}
+
+}  // namespace
+
+child_output run_in_child(const std::function<int()> &body, std::chrono::milliseconds timeout)
+{
+    const child_files files;
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!redirect_child(files))
+            _exit(127);
+        std::exit(body());
+    }
+    return collect(pid, files, timeout);
+}
+
+child_output run_program(const program_call &call, std::chrono::milliseconds timeout)
+{
+    const child_files files;
+    const std::string file = call.argv.empty() ? std::string() : on_path(call.argv[0]);
+    std::vector<std::string> args = call.argv;
+    std::vector<char *> argv;
+    for (std::string &a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    std::vector<std::string> env_text = call.env;
+    for (char **e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('=') + 1);
+        if (std::none_of(call.env.begin(), call.env.end(), [&](const std::string &set) { return set.starts_with(name); }))
+            env_text.push_back(entry);
+    }
+    std::vector<char *> envp;
+    for (std::string &e : env_text)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    std::fflush(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (!redirect_child(files) || (!call.dir.empty() && chdir(call.dir.c_str()) != 0) || argv.size() < 2)
+            _exit(127);
+        execve(file.c_str(), argv.data(), envp.data());
+        _exit(127);
+    }
+    return collect(pid, files, timeout);
 }
 
 std::vector<std::string> listening_addresses(std::uint16_t port)

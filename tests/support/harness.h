@@ -261,14 +261,37 @@ std::vector<shm_segment> shm_segments_of(pid_t creator);
 // What a child process wrote on its standard output and error, and its exit
 // status (-1 when it did not exit normally).
 struct child_output {
+    // The exit status, or -1 when the child was killed.
     int status = -1;
     std::string out;
     std::string err;
 };
-// Runs body in a forked child whose standard output and error go to files and
-// which ends with exit(body()), so that its stdio buffers are flushed. A child
-// still running after timeout is killed.
+// Runs body in a forked child whose standard output and error go to files,
+// whose standard input is /dev/null, and which ends with exit(body()), so
+// that its stdio buffers are flushed. The child leads a process group of its
+// own: one still running after timeout is killed with everything in that
+// group, and err then ends with a line that names what the group held, so
+// that a hang shows where it was.
+//
+// body runs in a copy of this process. Where the test has threads (a
+// backend_pool), a lock that one of them held at the fork stays held in the
+// child for ever; the C library's malloc is mended after a fork, the
+// sanitizers' allocators are not. A test with threads runs programs with
+// run_program, and keeps its bodies to calls that take no lock.
 child_output run_in_child(const std::function<int()> &body, std::chrono::milliseconds timeout = 10s);
+
+// A program to run: argv[0] is a path, or a name looked up in PATH; env adds
+// "NAME=value" entries to this process's environment, or replaces those of
+// the same name; dir, when not empty, is its working directory.
+struct program_call {
+    std::vector<std::string> argv;
+    std::vector<std::string> env = {};
+    std::string dir = {};
+};
+// Runs the program as run_in_child runs a body. Everything it needs is made
+// before the fork: the child only calls what is safe in a copy of a process
+// with threads (chdir, open, dup2, execve).
+child_output run_program(const program_call &call, std::chrono::milliseconds timeout = 10s);
 
 // What the configuration loader says of the directory path as its file. Its
 // rule: a file whose size, the position ftell reports at its end, is 0 gives
