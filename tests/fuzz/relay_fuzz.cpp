@@ -6,11 +6,11 @@
 // whose coverage the fuzzer sees; built with DOVRA_RELAY_REPLAY, this file is
 // instead a program that replays the files it is given, each with the relay
 // in a forked child that has entered the session sandbox first, as a worker
-// does. Every byte must
-// arrive once and in order. After the end the other side reads until the
-// relay's FIN and closes; the relay must then return at once, not after its
-// linger bound, and when it ended on an orderly close everything the closing
-// side had sent must have reached the other side.
+// does. Every byte must arrive once and in order. After the end the other
+// side reads until the relay's FIN and, once what it sent has reached the
+// relay, closes; the relay must then return at once, not after its linger
+// bound, and when it ended on an orderly close everything the closing side
+// had sent must have reached the other side.
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -30,6 +30,7 @@
 
 #include "common/platform.h"
 #include "net/net.h"
+#include "support/platform.h"
 
 namespace {
 
@@ -319,6 +320,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             recv_some(other, *closer, 65536);
         if (closer_reads && !closer->eof)
             recv_some(*closer, other, 65536);
+    }
+    // What the other side sent must have reached the relay before it closes:
+    // a close leaves the rest to the kernel, which sends it at the pace of
+    // the relay's window, and only after it does the relay see the close. A
+    // tiny window makes that pace slow (zero-window probes), and a relay
+    // that gives up at its bound meanwhile is right to.
+    while (dovra_test::unsent_bytes(other.fd) > 0 && !relay_done(relay)) {
+        if (clock_type::now() > deadline)
+            fail("what the other side sent never reached the relay");
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     close(other.fd);
     if (closer_reads)

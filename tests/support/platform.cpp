@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "support/harness.h"
 
 #if defined(__FreeBSD__)
+#include <sys/filio.h>
 #include <sys/param.h>
 #include <sys/procctl.h>
 #include <sys/shm.h>
@@ -34,6 +36,7 @@
 #include <dirent.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <linux/sockios.h>
 #include <sched.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -201,6 +204,12 @@ int listen_queue_length(int fd)
     return length;
 }
 
+int unsent_bytes(int fd)
+{
+    int n = 0;
+    return ioctl(fd, FIONWRITE, &n) < 0 ? -1 : n;
+}
+
 std::vector<tcp_entry> tcp_sockets_on(std::uint16_t port)
 {
     // An xinpgen, one xtcpcb for each socket, and an xinpgen again.
@@ -348,6 +357,12 @@ int listen_queue_length(int fd)
     if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) < 0)
         return -1;
     return static_cast<int>(info.tcpi_unacked);
+}
+
+int unsent_bytes(int fd)
+{
+    int n = 0;
+    return ioctl(fd, SIOCOUTQ, &n) < 0 ? -1 : n;
 }
 
 std::vector<tcp_entry> tcp_sockets_on(std::uint16_t port)

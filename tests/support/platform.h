@@ -41,6 +41,10 @@ bool set_file_limit(pid_t pid, rlim_t soft, rlim_t hard);
 // -1 with errno set.
 int listen_queue_length(int fd);
 
+// Bytes written to socket fd that the peer has not yet acknowledged: what a
+// close would leave the kernel to send. -1 with errno set when unknown.
+int unsent_bytes(int fd);
+
 // The kernel's codes for these TCP states, as tcp_entry::state holds them.
 extern const int TCP_STATE_LISTEN;
 extern const int TCP_STATE_TIME_WAIT;
