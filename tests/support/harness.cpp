@@ -844,7 +844,8 @@ child_output collect(pid_t pid, const child_files &files, std::chrono::milliseco
     if (!wait_for([&] { return waitpid(pid, &status, WNOHANG) == pid; }, timeout)) {
         killed = "[killed after " + std::to_string(timeout.count()) + " ms; its process group then held: " +
                  group_snapshot(pid) + "]\n";
-        kill(-pid, SIGKILL);
+        if (kill(-pid, SIGKILL) != 0)
+            kill(pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     } else if (WIFEXITED(status)) {
         result.status = WEXITSTATUS(status);

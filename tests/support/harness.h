@@ -261,7 +261,6 @@ std::vector<shm_segment> shm_segments_of(pid_t creator);
 // What a child process wrote on its standard output and error, and its exit
 // status (-1 when it did not exit normally).
 struct child_output {
-    // The exit status, or -1 when the child was killed.
     int status = -1;
     std::string out;
     std::string err;
@@ -275,8 +274,8 @@ struct child_output {
 //
 // body runs in a copy of this process. Where the test has threads (a
 // backend_pool), a lock that one of them held at the fork stays held in the
-// child for ever; the C library's malloc is mended after a fork, the
-// sanitizers' allocators are not. A test with threads runs programs with
+// child for ever; the C library makes its malloc whole again after a fork,
+// the sanitizers' allocators do not. A test with threads runs programs with
 // run_program, and keeps its bodies to calls that take no lock.
 child_output run_in_child(const std::function<int()> &body, std::chrono::milliseconds timeout = 10s);
 
