@@ -641,7 +641,13 @@ deb)
         [ ! -e "../$file" ] || mv "../$file" "$BUILD_DIR/"
     done
     deb="$BUILD_DIR/dovra_${version}_$arch.deb"
-    lintian --fail-on error,warning "$deb"
+    # lintian leaves a database file of its own in TMPDIR: give it one that
+    # goes when it ends.
+    lint_tmp=$(mktemp -d "${TMPDIR:-/tmp}/dovra-lintian.XXXXXX")
+    status=0
+    TMPDIR=$lint_tmp lintian --fail-on error,warning "$deb" || status=$?
+    rm -rf "$lint_tmp"
+    [ "$status" -eq 0 ] || exit "$status"
     echo "Built $deb (lintian: no error, no warning); install it with:"
     case $deb in /*) ;; *) deb=./$deb ;; esac
     echo "  apt-get install $deb"

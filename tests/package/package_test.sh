@@ -141,7 +141,8 @@ done
 
 # ---- clean by lintian's measure (a few seconds) ----
 if command -v lintian >/dev/null 2>&1; then
-    lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1 ||
+    # In our directory: lintian leaves a database file in TMPDIR.
+    TMPDIR=$tmp lintian --fail-on error,warning "$deb" >"$tmp/lintian" 2>&1 ||
         fail "lintian: $(grep -v 'running with root privileges' "$tmp/lintian")"
 else
     echo "lintian is not installed: its verdict is not checked"
