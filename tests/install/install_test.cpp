@@ -31,16 +31,6 @@ child_output run(std::vector<std::string> args, const std::string &dir = ".",
     return run_program({std::move(args), env, dir}, 60s);
 }
 
-bool on_path(const std::string &tool)
-{
-    std::istringstream dirs(std::getenv("PATH") != nullptr ? std::getenv("PATH") : "");
-    for (std::string dir; std::getline(dirs, dir, ':');) {
-        if (access((dir + "/" + tool).c_str(), X_OK) == 0)
-            return true;
-    }
-    return false;
-}
-
 std::string replaced(std::string text, const std::string &from, const std::string &to)
 {
     for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
@@ -165,7 +155,7 @@ TEST(Manuals, LintCleanAndComplete)
     }
     EXPECT_EQ(texts, 9);
 
-    if (!on_path("mandoc"))
+    if (find_program("mandoc").empty())
         GTEST_SKIP() << "mandoc is not installed";
     child_output lint = run({"mandoc", "-T", "lint", "dovra.8", "dovra.conf.5"}, SOURCE + "/docs");
     EXPECT_EQ(lint.status, 0);
@@ -254,7 +244,7 @@ TEST(Service, FreeBsdRcScript)
 // programs (verify wants them to exist).
 TEST(Service, SystemdUnit)
 {
-    if (!on_path("systemd-analyze"))
+    if (find_program("systemd-analyze").empty())
         GTEST_SKIP() << "systemd-analyze is not installed";
     temp_dir dir;
     write_file(dir.file("probe.service"),

@@ -855,22 +855,21 @@ child_output collect(pid_t pid, const child_files &files, std::chrono::milliseco
     return result;
 }
 
-// name as execvp would find it on PATH, or name itself.
-std::string on_path(const std::string &name)
+}  // namespace
+
+std::string find_program(const std::string &name)
 {
+    if (name.find('/') != std::string::npos)
+        return access(name.c_str(), X_OK) == 0 ? name : "";
     const char *path = std::getenv("PATH");
-    if (name.find('/') != std::string::npos || path == nullptr)
-        return name;
-    std::istringstream dirs(path);
+    std::istringstream dirs(path != nullptr ? path : "");
     for (std::string dir; std::getline(dirs, dir, ':');) {
         const std::string candidate = (dir.empty() ? "." : dir) + "/" + name;
         if (access(candidate.c_str(), X_OK) == 0)
             return candidate;
     }
-    return name;
+    return "";
 }
-
-}  // namespace
 
 child_output run_in_child(const std::function<int()> &body, std::chrono::milliseconds timeout)
 {
@@ -888,7 +887,10 @@ child_output run_in_child(const std::function<int()> &body, std::chrono::millise
 child_output run_program(const program_call &call, std::chrono::milliseconds timeout)
 {
     const child_files files;
-    const std::string file = call.argv.empty() ? std::string() : on_path(call.argv[0]);
+    // A program not found is left to execve to refuse (status 127).
+    std::string file = call.argv.empty() ? std::string() : find_program(call.argv[0]);
+    if (file.empty() && !call.argv.empty())
+        file = call.argv[0];
     std::vector<std::string> args = call.argv;
     std::vector<char *> argv;
     for (std::string &a : args)

@@ -287,6 +287,9 @@ struct program_call {
     std::vector<std::string> env = {};
     std::string dir = {};
 };
+// The path at which execvp would find program name (a name with a '/' is
+// its own path), or "" where there is none that may be run.
+std::string find_program(const std::string &name);
 // Runs the program as run_in_child runs a body. Everything it needs is made
 // before the fork: the child only calls what is safe in a copy of a process
 // with threads (chdir, open, dup2, execve).
