@@ -57,13 +57,32 @@ void check_port(const linter &l, int line, const char *name, int port)
         warn(l, line, "%s %d is outside 1-65535; only its low 16 bits (%d) are used", name, port, port & 0xffff);
 }
 
-// An optional number out of its range is held to the nearest bound.
-void check_range(const linter &l, int line, const char *name, int value, int low, int high)
+// The number a value's text begins with, as the parser reads it: blanks, an
+// optional sign and the digits, whatever their count.
+std::string number_text(const std::string &text)
 {
-    if (value < low)
-        warn(l, line, "%s %d is below %d; %d is used", name, value, low, low);
-    else if (value > high)
-        warn(l, line, "%s %d is above %d; %d is used", name, value, high, high);
+    std::size_t end = text.find_first_not_of(" \t\n\v\f\r");
+    if (end == std::string::npos)
+        return "0";
+    const std::size_t begin = end;
+    if (text[end] == '-' || text[end] == '+')
+        ++end;
+    const std::size_t digits = text.find_first_not_of("0123456789", end);
+    end = digits == std::string::npos ? text.size() : digits;
+    return end == begin || (end == begin + 1 && (text[begin] == '-' || text[begin] == '+')) ? "0"
+                                                                                             : text.substr(begin, end - begin);
+}
+
+// An optional number out of its range is held to the nearest bound, as the
+// parser reads it (never wrapped); the warning quotes the number as written.
+void check_range(const linter &l, int line, const char *name, const std::string &text, int low, int high)
+{
+    const bounded_number n = read_number(text.c_str(), low, high);
+    const std::string written = number_text(text);
+    if (n.held < 0)
+        warn(l, line, "%s %s is below %d; %d is used", name, written.c_str(), low, low);
+    else if (n.held > 0)
+        warn(l, line, "%s %s is above %d; %d is used", name, written.c_str(), high, high);
 }
 
 void note_setting(linter &l, config_keyword k, int line)
@@ -110,13 +129,13 @@ void check_value(const linter &l, config_keyword k, int line, const std::string 
                  value.c_str());
         break;
     case KEYWORD_CONNECTTIMEOUT:
-        check_range(l, line, "connecttimeout", number, MIN_CONNECT_TIMEOUT, MAX_CONNECT_TIMEOUT);
+        check_range(l, line, "connecttimeout", value, MIN_CONNECT_TIMEOUT, MAX_CONNECT_TIMEOUT);
         break;
     case KEYWORD_IDLETIMEOUT:
-        check_range(l, line, "idletimeout", number, 0, MAX_IDLE_TIMEOUT);
+        check_range(l, line, "idletimeout", value, 0, MAX_IDLE_TIMEOUT);
         break;
     case KEYWORD_BACKLOG:
-        check_range(l, line, "backlog", number, 1, MAX_BACKLOG);
+        check_range(l, line, "backlog", value, 1, MAX_BACKLOG);
         break;
     case KEYWORD_SESSIONLOG:
         if (strcasecmp(value.c_str(), "on") != 0 && strcasecmp(value.c_str(), "off") != 0)

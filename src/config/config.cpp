@@ -96,11 +96,6 @@ bool is_keyword(const char *token, const char *keyword)
     return strcasecmp(token, keyword) == 0;
 }
 
-int clamp(int value, int low, int high)
-{
-    return value < low ? low : value > high ? high : value;
-}
-
 // Stores the value of keyword k. Returns CONFIG_OK, or the limit it breaks.
 // An optional number out of its range is held to the nearest bound (the
 // checker warns about it); a sessionlog value other than "on" is off.
@@ -131,13 +126,13 @@ config_result take_value(config_keyword k, const char *value, bool *seen)
         std::strcpy(c.localaddress, value);
         return CONFIG_OK;
     case KEYWORD_CONNECTTIMEOUT:
-        c.connecttimeout = clamp(std::atoi(value), MIN_CONNECT_TIMEOUT, MAX_CONNECT_TIMEOUT);
+        c.connecttimeout = read_number(value, MIN_CONNECT_TIMEOUT, MAX_CONNECT_TIMEOUT).value;
         return CONFIG_OK;
     case KEYWORD_IDLETIMEOUT:
-        c.idletimeout = clamp(std::atoi(value), 0, MAX_IDLE_TIMEOUT);
+        c.idletimeout = read_number(value, 0, MAX_IDLE_TIMEOUT).value;
         return CONFIG_OK;
     case KEYWORD_BACKLOG:
-        c.backlog = clamp(std::atoi(value), 1, MAX_BACKLOG);
+        c.backlog = read_number(value, 1, MAX_BACKLOG).value;
         return CONFIG_OK;
     case KEYWORD_SESSIONLOG:
         c.sessionlog = is_keyword(value, "on");
@@ -162,6 +157,30 @@ void set_defaults()
 }
 
 }  // namespace
+
+bounded_number read_number(const char *text, int low, int high)
+{
+    while (std::isspace(static_cast<unsigned char>(*text)))
+        ++text;
+    const bool negative = *text == '-';
+    if (*text == '-' || *text == '+')
+        ++text;
+    // Accumulated as a magnitude that stops growing once it is past every
+    // bound an int can have, so no text wraps it.
+    constexpr long long PAST = static_cast<long long>(INT_MAX) + 2;
+    long long magnitude = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        magnitude = magnitude * 10 + (*text - '0');
+        if (magnitude > PAST)
+            magnitude = PAST;
+    }
+    const long long value = negative ? -magnitude : magnitude;
+    if (value < low)
+        return {low, -1};
+    if (value > high)
+        return {high, 1};
+    return {static_cast<int>(value), 0};
+}
 
 std::FILE *open_config(const char *path)
 {

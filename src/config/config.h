@@ -121,6 +121,17 @@ struct config_event {
 // CONFIG_OPEN_FAILED when it cannot be opened.
 [[nodiscard]] config_result read_config(const char *path);
 
+// An optional setting's number as the parser reads it: an optional sign and
+// the decimal digits after it, as atoi() reads them, but never wrapped: a
+// number beyond the int range counts as beyond the bound on its side. held
+// says which bound, if any, the value was held to: -1 the low one, 1 the high
+// one, 0 none. The checker words its warnings from the same reading.
+struct bounded_number {
+    int value;
+    int held;
+};
+[[nodiscard]] bounded_number read_number(const char *text, int low, int high);
+
 // Prints the settings of daemon_config on standard output as the daemon shows
 // them at start, without a final line feed. An optional setting is shown only
 // when it differs from its default.
