@@ -328,13 +328,16 @@ int enter_session_sandbox(int client_fd, int backend_fd)
             return -1;
     }
     // Capability mode refuses every path and every other process, but not
-    // socket(), socketpair(), pipe(), kqueue() or fork(): those the limits
-    // refuse. With no descriptor allowed, every descriptor held still works
-    // and no new one can be made; with no process allowed, fork() fails. Both
-    // hard limits too, so that they cannot be raised again but by root,
-    // which also forks past the process limit (docs/freebsd.md).
-    const rlimit none{0, 0};
-    if (setrlimit(RLIMIT_NOFILE, &none) != 0 || setrlimit(RLIMIT_NPROC, &none) != 0)
+    // socket(), socketpair(), pipe(), kqueue() or fork(): the limits refuse
+    // those. With no descriptor allowed, every descriptor held still works
+    // and no new one can be made (EMFILE). The process limit counts every
+    // process of the user, the worker itself included, so at 1 fork()
+    // fails (EAGAIN); 0 would mean no limit, and the kernel raises it to 1
+    // anyway. Both hard limits too, so that they cannot be raised again but
+    // by root, which also forks past the process limit (docs/freebsd.md).
+    const rlimit no_descriptor{0, 0};
+    const rlimit no_process{1, 1};
+    if (setrlimit(RLIMIT_NOFILE, &no_descriptor) != 0 || setrlimit(RLIMIT_NPROC, &no_process) != 0)
         return -1;
     // Capability mode: no path, no connect() or bind() to an address, no
     // signal to another process; the descriptors held have only the rights

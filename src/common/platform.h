@@ -70,7 +70,7 @@ void forbid_tracing();
 // and a call on a descriptor that lacks its right (fcntl(F_SETFL) on any of
 // them) with ENOTCAPABLE;
 // it allows socket(), pipe() and fork() of themselves, and the worker's
-// resource limits, lowered to 0 for good, refuse them: a new descriptor with
+// resource limits, lowered for good, refuse them: a new descriptor with
 // EMFILE, a new process with EAGAIN. Those limits do not bind root
 // (SANDBOX_BINDS_ROOT false): root may raise them again, and forks past the
 // process limit; a daemon started as root has workers that a flaw could
