@@ -68,13 +68,13 @@ void forbid_tracing();
 // every call it does not let through with EPERM. On FreeBSD capability mode
 // refuses a path, a program and a signal to another process with ECAPMODE,
 // and a call on a descriptor that lacks its right (fcntl(F_SETFL) on any of
-// them) with ENOTCAPABLE;
-// it allows socket(), pipe() and fork() of themselves, and the worker's
-// resource limits, lowered for good, refuse them: a new descriptor with
-// EMFILE, a new process with EAGAIN. Those limits do not bind root
-// (SANDBOX_BINDS_ROOT false): root may raise them again, and forks past the
-// process limit; a daemon started as root has workers that a flaw could
-// make open a socket or fork, their children still in capability mode.
+// them) with ENOTCAPABLE. It allows socket(), pipe() and fork() of
+// themselves; the worker's resource limits, lowered for good, refuse them:
+// a new descriptor with EMFILE, a new process with EAGAIN. Those limits do
+// not bind root (SANDBOX_BINDS_ROOT false): root may raise them again, and
+// forks past the process limit, so a daemon started as root has workers
+// that a flaw could make open a socket or fork, their children still in
+// capability mode (docs/freebsd.md).
 #ifdef ECAPMODE
 inline constexpr int SANDBOX_REFUSED = ECAPMODE;
 inline constexpr int SANDBOX_NO_DESCRIPTOR = EMFILE;
