@@ -59,8 +59,9 @@ mkdir -p "$wrksrc"
 (cd "$src" && tar -cf - $files) | tar -xf - -C "$wrksrc"
 
 license=$(value LICENSE_FILE)
-# shellcheck disable=SC2086
-[ -n "$license" ] && [ -f $license ] || fail "LICENSE_FILE ($license) is not among the files do-extract copies: $files"
+if [ -z "$license" ] || [ ! -f "$license" ]; then
+    fail "LICENSE_FILE ($license) is not among the files do-extract copies: $files"
+fi
 
 for kind in USERS:UID_FILES GROUPS:GID_FILES; do
     names=$(value "${kind%%:*}")
@@ -114,4 +115,4 @@ $(cat "$tmp/diff")"
 done
 
 [ "$failures" -eq 0 ] || exit 1
-echo "the port's $(echo $files | wc -w) extracted entries build and stage pkg-plist's $(wc -l <"$tmp/want") files (EXAMPLES off)"
+echo "the port's $(echo "$files" | wc -w) extracted entries build and stage pkg-plist's $(wc -l <"$tmp/want") files (EXAMPLES off)"
