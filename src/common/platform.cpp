@@ -1,6 +1,7 @@
 #include "common/platform.h"
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,7 +11,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <fcntl.h>
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -21,6 +21,7 @@
 #elif defined(__FreeBSD__)
 #include <sys/capsicum.h>
 #include <sys/procctl.h>
+#include <sys/resource.h>
 #endif
 
 // FreeBSD and glibc from 2.34 close them all in one call; elsewhere every
@@ -93,8 +94,11 @@ int try_session_sandbox()
             _exit(errno > 0 && errno < LET_THROUGH ? errno : EPERM);
         if (entered == 0)
             _exit(NO_SANDBOX);
-        const bool refused = socket(AF_INET, SOCK_STREAM, 0) < 0 && errno == SANDBOX_REFUSED;
-        _exit(refused ? 0 : LET_THROUGH);
+        // A path and a new socket: refused by the filter on Linux, by
+        // capability mode and by the descriptor limit on FreeBSD.
+        const bool no_path = open("/", O_RDONLY) < 0 && errno == SANDBOX_REFUSED;
+        const bool no_socket = socket(AF_INET, SOCK_STREAM, 0) < 0 && errno == SANDBOX_NO_DESCRIPTOR;
+        _exit(no_path && no_socket ? 0 : LET_THROUGH);
     }
     const int saved = errno;
     close(pair[0]);
@@ -149,7 +153,10 @@ constexpr std::uint32_t FILTER_ARCH = AUDIT_ARCH_AARCH64;
 
 // The calls a worker makes once confined, as strace showed them for glibc
 // 2.36 under the end-to-end, fault and load tests, and what makes each one.
-// fcntl() and setsockopt() are allowed only as the relay calls them, below.
+// setsockopt() is allowed only as the relay calls it, below. Not fcntl():
+// the relay's recv() and send() never wait of themselves, and a worker that
+// could set O_NONBLOCK would change standard output and error, which it
+// shares with the daemon and every other worker.
 constexpr std::array SESSION_CALLS{
     __NR_recvfrom,  // recv() of the relay and of the session's end
     __NR_sendto,    // send()
@@ -183,13 +190,13 @@ constexpr std::uint32_t arg_at(int i)
 }
 
 // Every call the filter lets through, in the order of their numbers: those
-// above, and the two whose arguments are checked.
-constexpr std::size_t CALL_COUNT = SESSION_CALLS.size() + 2;
+// above, and the one whose arguments are checked.
+constexpr std::size_t CALL_COUNT = SESSION_CALLS.size() + 1;
 constexpr std::array<std::uint32_t, CALL_COUNT> sorted_calls()
 {
-    std::array<std::uint32_t, CALL_COUNT> calls{__NR_fcntl, __NR_setsockopt};
+    std::array<std::uint32_t, CALL_COUNT> calls{__NR_setsockopt};
     for (std::size_t i = 0; i < SESSION_CALLS.size(); ++i)
-        calls[i + 2] = static_cast<std::uint32_t>(SESSION_CALLS[i]);
+        calls[i + 1] = static_cast<std::uint32_t>(SESSION_CALLS[i]);
     std::sort(calls.begin(), calls.end());
     return calls;
 }
@@ -197,14 +204,13 @@ constexpr std::array<std::uint32_t, CALL_COUNT> CALLS = sorted_calls();
 
 // The filter: the architecture and the call number (3 instructions), a
 // binary search for the number among CALLS (a tree of 2n - 1), the argument
-// checks of fcntl (3) and setsockopt (4), and the two verdicts. The kernel
+// checks of setsockopt (4), and the two verdicts. The kernel
 // runs the filter once for every call number, at load, to learn which it
 // always allows: a search rather than a list of tests keeps that, the bulk of
 // the load's cost, to a few instructions a number. Classic BPF jumps only
 // forward, so the checks and verdicts come after the search.
 constexpr std::size_t SEARCH_AT = 3;
-constexpr std::size_t FCNTL_AT = SEARCH_AT + 2 * CALL_COUNT - 1;
-constexpr std::size_t SETSOCKOPT_AT = FCNTL_AT + 3;
+constexpr std::size_t SETSOCKOPT_AT = SEARCH_AT + 2 * CALL_COUNT - 1;
 constexpr std::size_t REFUSE_AT = SETSOCKOPT_AT + 4;
 constexpr std::size_t ALLOW_AT = REFUSE_AT + 1;
 constexpr std::size_t FILTER_LENGTH = ALLOW_AT + 1;
@@ -213,7 +219,6 @@ static_assert(FILTER_LENGTH < 256, "jumps reach 255 instructions at most");
 struct filter_text {
     std::array<sock_filter, FILTER_LENGTH> code{};
     std::size_t pc = 0;
-    std::size_t fcntl_at = 0;
     std::size_t setsockopt_at = 0;
 
     constexpr std::uint8_t to(std::size_t target) const { return static_cast<std::uint8_t>(target - pc - 1); }
@@ -233,7 +238,7 @@ struct filter_text {
     {
         if (hi - lo == 1) {
             const std::uint32_t nr = CALLS[lo];
-            test(nr, nr == __NR_fcntl ? FCNTL_AT : nr == __NR_setsockopt ? SETSOCKOPT_AT : ALLOW_AT, REFUSE_AT);
+            test(nr, nr == __NR_setsockopt ? SETSOCKOPT_AT : ALLOW_AT, REFUSE_AT);
             return;
         }
         const std::size_t mid = (lo + hi) / 2;
@@ -252,13 +257,6 @@ constexpr filter_text session_filter()
     f.load(NR_AT);
     f.search(0, CALL_COUNT);
 
-    // fcntl(F_GETFL) and fcntl(F_SETFL): the relay's non-blocking mode.
-    // Not F_DUPFD, nor F_SETOWN, which would aim SIGIO at another process.
-    f.fcntl_at = f.pc;
-    f.load(arg_at(1));
-    f.test(F_GETFL, ALLOW_AT, f.pc + 1);
-    f.test(F_SETFL, ALLOW_AT, REFUSE_AT);
-
     // setsockopt(IPPROTO_TCP, TCP_NODELAY) alone: no socket filter
     // programs, no buffer or priority changes.
     f.setsockopt_at = f.pc;
@@ -273,8 +271,8 @@ constexpr filter_text session_filter()
 }
 
 constexpr filter_text SESSION_FILTER = session_filter();
-static_assert(SESSION_FILTER.fcntl_at == FCNTL_AT && SESSION_FILTER.setsockopt_at == SETSOCKOPT_AT &&
-              SESSION_FILTER.pc == FILTER_LENGTH, "the jumps aim where the filter has its parts");
+static_assert(SESSION_FILTER.setsockopt_at == SETSOCKOPT_AT && SESSION_FILTER.pc == FILTER_LENGTH,
+              "the jumps aim where the filter has its parts");
 
 }  // namespace
 
@@ -297,17 +295,18 @@ int enter_session_sandbox(int, int)
 
 namespace {
 
-// What the relay does with a socket: recv(), send(), select(), shutdown(),
-// fcntl(F_GETFL and F_SETFL) and setsockopt(TCP_NODELAY).
+// What the relay does with a socket: recv(), send(), select(), shutdown()
+// and setsockopt(TCP_NODELAY). No CAP_FCNTL: its file status flags stay as
+// they are.
 bool limit_socket(int fd)
 {
     cap_rights_t rights;
-    cap_rights_init(&rights, CAP_RECV, CAP_SEND, CAP_EVENT, CAP_SHUTDOWN, CAP_FCNTL, CAP_SETSOCKOPT);
-    return cap_rights_limit(fd, &rights) == 0 && cap_fcntls_limit(fd, CAP_FCNTL_GETFL | CAP_FCNTL_SETFL) == 0;
+    cap_rights_init(&rights, CAP_RECV, CAP_SEND, CAP_EVENT, CAP_SHUTDOWN, CAP_SETSOCKOPT);
+    return cap_rights_limit(fd, &rights) == 0;
 }
 
 // Standard output and error keep writing alone, standard input nothing. A
-// closed one stays closed.
+// closed one stays closed: cap_rights_limit() fails with EBADF on it.
 bool limit_standard(int fd)
 {
     cap_rights_t rights;
@@ -328,8 +327,21 @@ int enter_session_sandbox(int client_fd, int backend_fd)
         if (fd != client_fd && fd != backend_fd && !limit_standard(fd))
             return -1;
     }
-    // Capability mode: no file, no socket, no process but through a
-    // descriptor held, and these hold only the rights given above.
+    // Capability mode refuses every path and every other process, but not
+    // socket(), socketpair(), pipe(), kqueue() or fork(): the limits refuse
+    // those. With no descriptor allowed, every descriptor held still works
+    // and no new one can be made (EMFILE). The process limit counts every
+    // process of the user, the worker itself included, so at 1 fork()
+    // fails (EAGAIN); 0 would mean no limit, and the kernel raises it to 1
+    // anyway. Both hard limits too, so that they cannot be raised again but
+    // by root, which also forks past the process limit (docs/freebsd.md).
+    const rlimit no_descriptor{0, 0};
+    const rlimit no_process{1, 1};
+    if (setrlimit(RLIMIT_NOFILE, &no_descriptor) != 0 || setrlimit(RLIMIT_NPROC, &no_process) != 0)
+        return -1;
+    // Capability mode: no path, no connect() or bind() to an address, no
+    // signal to another process; the descriptors held have only the rights
+    // given above.
     return cap_enter() == 0 ? 1 : -1;
 }
 

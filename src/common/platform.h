@@ -7,14 +7,13 @@
 #include <csignal>
 #include <sys/socket.h>
 
-// Flags for every send() of a relay. A send to a peer that has gone then
-// fails with EPIPE whatever the disposition of SIGPIPE; FreeBSD and Linux
-// both have MSG_NOSIGNAL.
-#ifdef MSG_NOSIGNAL
-inline constexpr int RELAY_SEND_FLAGS = MSG_NOSIGNAL;
-#else
-inline constexpr int RELAY_SEND_FLAGS = 0;
-#endif
+// Flags for every recv() and send() of a relay. Neither call ever waits,
+// whatever the socket's own file status flags say, so the relay needs no
+// fcntl() and leaves them as they were. A send to a peer that has gone
+// fails with EPIPE whatever the disposition of SIGPIPE. FreeBSD and Linux
+// both have MSG_DONTWAIT and MSG_NOSIGNAL.
+inline constexpr int RELAY_RECV_FLAGS = MSG_DONTWAIT;
+inline constexpr int RELAY_SEND_FLAGS = MSG_DONTWAIT | MSG_NOSIGNAL;
 
 // A flag for a send() that more bytes follow at once, so that the kernel may
 // hold it back to fill a whole segment (Linux MSG_MORE); 0 where there is no
@@ -45,28 +44,47 @@ void forbid_tracing();
 
 // Confines this process for good to the session on client_fd and backend_fd:
 // afterwards it can still receive, send, wait for, shut down and close them,
-// read and set their file status flags and TCP_NODELAY, write to standard
-// output and error, read the clock and exit, and nothing else (no file, no
-// new socket, no program, no signal to another process). A refused call
-// fails with SANDBOX_REFUSED (on FreeBSD also ENOTCAPABLE, for a right that
-// a descriptor lacks) rather than ending the process, so a worker still
-// frees its backend and exits in order. Returns 1 once confined, 0
-// when this build has no sandbox (nothing changes), or -1 with errno set when
-// the system refused it.
+// set TCP_NODELAY on them, write to standard output and error, read the
+// clock and exit, and nothing else: no file, no new socket or other
+// descriptor, no new process, no program, no signal to another process, no
+// change to any descriptor's flags. A refused call fails with an error
+// (the SANDBOX_ errno values below) rather than ending the process, so a
+// worker still frees its backend and exits in order.
+// Returns 1 once confined, 0 when this build has no sandbox (nothing
+// changes), or -1 with errno set when the system refused it.
 [[nodiscard]] int enter_session_sandbox(int client_fd, int backend_fd);
 
 // Enters the session sandbox in a child forked for it, on a socket pair of
 // its own, and throws the child away: so that a system that refuses the
 // sandbox (a kernel without seccomp filters, a container whose own filter
 // forbids them) is found once, at start, rather than by every session.
-// Returns 1 when the child was confined and a call the sandbox forbids was
-// refused there, 0 when this build has no sandbox, or -1 with errno set to
-// the system's reason when it refused.
+// Returns 1 when the child was confined and both a path and a new socket
+// were then refused there, 0 when this build has no sandbox, or -1 with
+// errno set to the system's reason when it refused (ENOSYS when the child
+// entered it but a call it must refuse was let through).
 [[nodiscard]] int try_session_sandbox();
 
-// The errno of a call the session sandbox refuses.
+// What each refusal of the sandbox looks like. On Linux the filter refuses
+// every call it does not let through with EPERM. On FreeBSD capability mode
+// refuses a path, a program and a signal to another process with ECAPMODE,
+// and a call on a descriptor that lacks its right (fcntl(F_SETFL) on any of
+// them) with ENOTCAPABLE. It allows socket(), pipe() and fork() of
+// themselves; the worker's resource limits, lowered for good, refuse them:
+// a new descriptor with EMFILE, a new process with EAGAIN. Those limits do
+// not bind root (SANDBOX_BINDS_ROOT false): root may raise them again, and
+// forks past the process limit, so a daemon started as root has workers
+// that a flaw could make open a socket or fork, their children still in
+// capability mode (docs/freebsd.md).
 #ifdef ECAPMODE
 inline constexpr int SANDBOX_REFUSED = ECAPMODE;
+inline constexpr int SANDBOX_NO_DESCRIPTOR = EMFILE;
+inline constexpr int SANDBOX_NO_PROCESS = EAGAIN;
+inline constexpr bool SANDBOX_BINDS_ROOT = false;
+inline constexpr int SANDBOX_NO_RIGHT = ENOTCAPABLE;
 #else
 inline constexpr int SANDBOX_REFUSED = EPERM;
+inline constexpr int SANDBOX_NO_DESCRIPTOR = EPERM;
+inline constexpr int SANDBOX_NO_PROCESS = EPERM;
+inline constexpr bool SANDBOX_BINDS_ROOT = true;
+inline constexpr int SANDBOX_NO_RIGHT = EPERM;
 #endif

@@ -52,9 +52,9 @@ struct session_stats {
 // -1, errno set by that transfer). Then ends both in order: the bytes
 // already read from one side are passed to the other, each side is sent a
 // FIN, and what either still sends is dropped until both have closed or
-// RELAY_LINGER_MS have passed. Both sockets are made non-blocking and, when
-// TCP, sent without Nagle delay; neither is closed. When stats is not null it
-// is filled in.
+// RELAY_LINGER_MS have passed. No call on either socket waits (their file
+// status flags are left as they are); when TCP, both are sent without Nagle
+// delay; neither is closed. When stats is not null it is filled in.
 [[nodiscard]] int relay_streams(int client_fd, int backend_fd, int idle_ms = 0, session_stats *stats = nullptr);
 
 // Connects to the backend within connect_ms (connect_backend), turns on

@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <ctime>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/select.h>
@@ -35,12 +34,6 @@ struct flow {
 bool would_block(int err)
 {
     return err == EAGAIN || err == EWOULDBLOCK;
-}
-
-bool set_nonblocking(int fd)
-{
-    int flags = fcntl(fd, F_GETFL);
-    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 // Each piece leaves as soon as it is read. With Nagle's algorithm a reply a
@@ -88,7 +81,7 @@ int serve(flow &f, const fd_set &readable, const fd_set &writable)
     for (int piece = 0; piece < PIECES_PER_TURN; ++piece) {
         ssize_t n;
         do
-            n = recv(f.from, f.buf, sizeof f.buf, 0);
+            n = recv(f.from, f.buf, sizeof f.buf, RELAY_RECV_FLAGS);
         while (n < 0 && errno == EINTR);
         if (n <= 0) {
             result = n == 0 ? 0 : would_block(errno) ? 1 : -1;
@@ -159,7 +152,7 @@ void deliver(flow &f)
 void discard(flow &f)
 {
     for (int piece = 0; piece < PIECES_PER_TURN && !f.ended && f.tail == 0; ++piece) {
-        ssize_t n = recv(f.from, f.buf, sizeof f.buf, 0);
+        ssize_t n = recv(f.from, f.buf, sizeof f.buf, RELAY_RECV_FLAGS);
         if (n < 0 && (errno == EINTR || would_block(errno)))
             return;
         if (n <= 0)
@@ -216,8 +209,6 @@ int relay_streams(int client_fd, int backend_fd, int idle_ms, session_stats *sta
         errno = EBADF;
         return -1;
     }
-    if (!set_nonblocking(client_fd) || !set_nonblocking(backend_fd))
-        return -1;
     send_at_once(client_fd);
     send_at_once(backend_fd);
 

@@ -28,14 +28,24 @@ using namespace dovra_test;
 
 namespace {
 
-// In the sandbox, a call that it must refuse. Returns false, saying so on
-// standard error, when the call was let through or failed otherwise.
-bool refused(const char *what, int result)
+// In the sandbox, a call that it must refuse with error. Returns false,
+// saying so on standard error, when the call was let through or failed
+// otherwise.
+bool refused(const char *what, int result, int error = SANDBOX_REFUSED)
 {
-    if (result == -1 && errno == SANDBOX_REFUSED)
+    if (result == -1 && errno == error)
         return true;
     std::fprintf(stderr, "%s: %d, %s\n", what, result, std::strerror(errno));
     return false;
+}
+
+// fork() in the sandbox, the child ending at once if it was let through.
+int forked()
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(0);
+    return pid < 0 ? -1 : 0;
 }
 
 // Does this build confine a worker? Asked of a forked child, since the
@@ -44,14 +54,19 @@ bool sandbox_built() { return try_session_sandbox() != 0; }
 
 }  // namespace
 
-// In a child that has entered the sandbox: files, sockets, programs and
-// other processes are out of reach, while the real relay still carries a
-// session both ways on its two TCP sockets and ends it, report() still
-// writes both of its forms and exit() still flushes standard output.
-TEST(Sandbox, RefusesFilesSocketsAndProgramsButRelaysOnItsOwnSockets)
+// In a child that has entered the sandbox: files, new descriptors of any
+// kind, new processes, programs, other processes and the flags of the
+// descriptors it holds (standard output, shared with the daemon, and its own
+// sockets) are out of reach, while the real relay still carries a session
+// both ways on its two TCP sockets and ends it, report() still writes both
+// of its forms and exit() still flushes standard output. The launcher's own
+// probe of the sandbox passes.
+TEST(Sandbox, RefusesFilesDescriptorsProcessesAndFlagsButRelaysOnItsOwnSockets)
 {
     if (!sandbox_built())
         GTEST_SKIP() << "built without the session sandbox (DOVRA_SANDBOX off)";
+    EXPECT_EQ(try_session_sandbox(), 1) << std::strerror(errno);
+    const bool forks_refused = SANDBOX_BINDS_ROOT || geteuid() != 0;
     socket_pair client = tcp_pair();
     socket_pair backend = tcp_pair();
     ASSERT_TRUE(client.outer && client.inner && backend.outer && backend.inner);
@@ -80,7 +95,13 @@ TEST(Sandbox, RefusesFilesSocketsAndProgramsButRelaysOnItsOwnSockets)
         }
         const pid_t parent = getppid();
         bool ok = refused("open", open("/etc/passwd", O_RDONLY));
-        ok = refused("socket", socket(AF_INET, SOCK_STREAM, 0)) && ok;
+        ok = refused("socket", socket(AF_INET, SOCK_STREAM, 0), SANDBOX_NO_DESCRIPTOR) && ok;
+        int ends[2];
+        ok = refused("pipe", pipe(ends), SANDBOX_NO_DESCRIPTOR) && ok;
+        if (forks_refused)
+            ok = refused("fork", forked(), SANDBOX_NO_PROCESS) && ok;
+        ok = refused("fcntl standard output", fcntl(STDOUT_FILENO, F_SETFL, O_NONBLOCK), SANDBOX_NO_RIGHT) && ok;
+        ok = refused("fcntl client", fcntl(client.inner.get(), F_SETFL, O_NONBLOCK), SANDBOX_NO_RIGHT) && ok;
         ok = refused("execl", execl("/bin/sh", "sh", "-c", "exit 42", static_cast<char *>(nullptr))) && ok;
         ok = refused("kill", kill(parent, 0)) && ok;
         if (!ok)

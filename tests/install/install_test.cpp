@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <regex>
 #include <set>
-#include <sstream>
 
 #include "support/harness.h"
 #include "support/platform.h"
@@ -95,36 +94,6 @@ TEST(Install, PutsEveryFileInPlaceAndNothingElse)
     EXPECT_EQ(check.status, 0);
     EXPECT_EQ(check.err, "");
     EXPECT_NE(check.out.find("\n Servers: \n"), std::string::npos) << check.out;
-}
-
-// The FreeBSD port's packing list names exactly what the build stages, plus
-// the copy of the sample that the port's post-install makes for @sample; the
-// ports framework compresses the manuals.
-TEST(Install, PortPackingListMatchesTheStagedTree)
-{
-    temp_dir dest;
-    child_output got = run({DOVRA_TEST_CMAKE, "--install", DOVRA_TEST_BINARY_DIR, "--prefix", "/usr/local"}, ".",
-                           {"DESTDIR=" + dest.path()});
-    ASSERT_EQ(got.status, 0) << got.out << got.err;
-    std::set<std::string> staged = files_under(dest.path() + "/usr/local");
-
-    const std::string port = SOURCE + "/packaging/freebsd/";
-    const std::string makefile = read_file(port + "Makefile");
-    std::set<std::string> listed;
-    std::istringstream plist(read_file(port + "pkg-plist"));
-    for (std::string line; std::getline(plist, line);) {
-        if (line.rfind("@sample ", 0) == 0) {
-            line = line.substr(8);
-            EXPECT_NE(makefile.find("${WRKSRC}/dovra.conf.sample ${STAGEDIR}${PREFIX}/" + line), std::string::npos)
-                << "post-install does not make " << line;
-            staged.insert(line);
-        }
-        line = replaced(replaced(line, "%%PORTEXAMPLES%%", ""), "%%EXAMPLESDIR%%", "share/examples/dovra");
-        if (line.rfind("share/man/", 0) == 0 && line.size() > 3 && line.compare(line.size() - 3, 3, ".gz") == 0)
-            line.resize(line.size() - 3);
-        listed.insert(line);
-    }
-    EXPECT_EQ(listed, staged);
 }
 
 // The manuals pass mandoc's lint (with each other to resolve their cross
