@@ -82,12 +82,12 @@ struct relay_options {
                                 const relay_options &options, session_stats *stats);
 
 // The keepalive timers of a session's two sockets, TCP ones with keepalive
-// on: the first probe after idle_s seconds without traffic, then
-// KEEPALIVE_PROBES more idle_s / KEEPALIVE_PROBES seconds apart (1 at
-// least), so that a peer that vanished is given up after about twice idle_s.
-// 0 returns at once: the system's timers stay. Refusals are ignored (a socket
-// that is not TCP keeps what it has). Only before the session sandbox, which
-// refuses these options.
+// on: the first probe after idle_s seconds without traffic, the next ones
+// idle_s / KEEPALIVE_PROBES seconds apart (1 at least), and the peer given up
+// when KEEPALIVE_PROBES in a row go unanswered: about twice idle_s after the
+// last byte. 0 returns at once: the system's timers stay. Refusals are
+// ignored (a socket that is not TCP keeps what it has). Only before the
+// session sandbox, which refuses these options.
 inline constexpr int KEEPALIVE_PROBES = 3;
 void set_keepalive_timers(int client_fd, int backend_fd, int idle_s);
 
