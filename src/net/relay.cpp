@@ -366,9 +366,10 @@ int relay_session(int client_fd, const char *address, std::int32_t port, int con
         stats->error = errno;
         return -1;
     }
-    // With the system's keepalive timers: a peer that has gone without a
-    // word (a host switched off, a client that left the network) ends the
-    // session once its probes go unanswered, rather than never.
+    // With the system's keepalive timers, or the session's own: a peer that
+    // has gone without a word (a host switched off, a client that left the
+    // network) ends the session once its probes go unanswered, rather than
+    // never.
     set_keepalive(client_fd);
     set_keepalive(backend_fd);
     set_keepalive_timers(client_fd, backend_fd, options.keepalive_s);
