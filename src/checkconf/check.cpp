@@ -141,6 +141,14 @@ void check_value(const linter &l, config_keyword k, int line, const std::string 
         if (strcasecmp(value.c_str(), "on") != 0 && strcasecmp(value.c_str(), "off") != 0)
             warn(l, line, "sessionlog \"%s\" is neither on nor off; sessions are not logged", value.c_str());
         break;
+    case KEYWORD_HALFCLOSE:
+        if (strcasecmp(value.c_str(), "on") != 0 && strcasecmp(value.c_str(), "off") != 0)
+            warn(l, line, "halfclose \"%s\" is neither on nor off; either side's FIN ends the session",
+                 value.c_str());
+        break;
+    case KEYWORD_KEEPALIVE:
+        check_range(l, line, "keepalive", value, 0, MAX_KEEPALIVE);
+        break;
     case KEYWORD_NONE:
         break;
     }

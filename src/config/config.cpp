@@ -98,7 +98,8 @@ bool is_keyword(const char *token, const char *keyword)
 
 // Stores the value of keyword k. Returns CONFIG_OK, or the limit it breaks.
 // An optional number out of its range is held to the nearest bound (the
-// checker warns about it); a sessionlog value other than "on" is off.
+// checker warns about it); a sessionlog or halfclose value other than "on" is
+// off.
 config_result take_value(config_keyword k, const char *value, bool *seen)
 {
     config_record &c = daemon_config;
@@ -137,6 +138,12 @@ config_result take_value(config_keyword k, const char *value, bool *seen)
     case KEYWORD_SESSIONLOG:
         c.sessionlog = is_keyword(value, "on");
         return CONFIG_OK;
+    case KEYWORD_HALFCLOSE:
+        c.halfclose = is_keyword(value, "on");
+        return CONFIG_OK;
+    case KEYWORD_KEEPALIVE:
+        c.keepalive = read_number(value, 0, MAX_KEEPALIVE).value;
+        return CONFIG_OK;
     case KEYWORD_NONE:
         return CONFIG_OK;
     }
@@ -154,6 +161,8 @@ void set_defaults()
     c.idletimeout = 0;
     c.backlog = DEFAULT_BACKLOG;
     c.sessionlog = false;
+    c.halfclose = false;
+    c.keepalive = 0;
 }
 
 }  // namespace
@@ -285,6 +294,10 @@ void print_config_summary()
         std::printf("\n backlog %d", c.backlog);
     if (c.sessionlog)
         std::printf("\n sessionlog on");
+    if (c.halfclose)
+        std::printf("\n halfclose on");
+    if (c.keepalive != 0)
+        std::printf("\n keepalive %d", c.keepalive);
     std::printf("\n Servers: ");
     for (int i = 0; i < daemon_config.server_count; ++i)
         std::printf("\n\t== %s ==", daemon_config.servers[i]);

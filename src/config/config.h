@@ -21,6 +21,9 @@ inline constexpr int MAX_CONNECT_TIMEOUT = 60;
 inline constexpr int MAX_IDLE_TIMEOUT = 2000000;  // seconds, about 23 days: held in milliseconds
 inline constexpr int DEFAULT_BACKLOG = 10;
 inline constexpr int MAX_BACKLOG = 65535;
+// Seconds before the first keepalive probe: the most Linux takes (FreeBSD
+// takes more); 0, the default, keeps the system's timers.
+inline constexpr int MAX_KEEPALIVE = 32767;
 
 struct config_record {
     std::int32_t maxclients;
@@ -35,6 +38,8 @@ struct config_record {
     std::int32_t idletimeout;     // seconds a session may move nothing; 0: no limit
     std::int32_t backlog;         // of the listening socket
     bool sessionlog;              // a line for each session's end and each refusal
+    bool halfclose;               // each direction of a session ends on its own FIN
+    std::int32_t keepalive;       // seconds before the first keepalive probe; 0: the system's timers
 };
 
 // Filled once by the launcher before it forks; every later process reads its
@@ -83,6 +88,8 @@ enum config_keyword : int {
     KEYWORD_IDLETIMEOUT,
     KEYWORD_BACKLOG,
     KEYWORD_SESSIONLOG,
+    KEYWORD_HALFCLOSE,
+    KEYWORD_KEEPALIVE,
     KEYWORD_NONE,
 };
 
@@ -96,6 +103,8 @@ inline constexpr std::array<const char *, KEYWORD_NONE> config_keywords = {
     "idletimeout",
     "backlog",
     "sessionlog",
+    "halfclose",
+    "keepalive",
 };
 
 // One step of the parser, as the checker needs it to explain the file: a

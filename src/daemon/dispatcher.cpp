@@ -160,8 +160,9 @@ void serve_client(int client_fd, int listen_fd)
     session_stats stats;
     const int connect_ms = daemon_config.connecttimeout * 1000;
     const long long began = monotonic_ms();
+    const relay_options options{daemon_config.idletimeout * 1000, daemon_config.halfclose, daemon_config.keepalive};
     int result = relay_session(client_fd, daemon_config.servers[index], daemon_config.serverport, connect_ms,
-                               daemon_config.idletimeout * 1000, &stats);
+                               options, &stats);
     note_connect_timeout(index, result, stats, monotonic_ms() - began);
     if (result < 0)
         report("Failed attempting to redirect data");

@@ -46,26 +46,51 @@ struct session_stats {
     int error;
 };
 
+// How a session is relayed beyond its two sockets. The defaults are the
+// designed behaviour.
+struct relay_options {
+    int idle_ms = 0;         // no byte moved either way for this long ends the session; 0: no limit
+    bool halfclose = false;  // a FIN ends its own direction alone, not the session
+    int keepalive_s = 0;     // keepalive timers of relay_session's sockets; 0: the system's
+};
+
 // Copies bytes both ways between two connected sockets until one side closes
-// or no byte has moved either way for idle_ms (0: no limit; a side that does
-// not read counts as no progress) (returns 0), or a transfer fails (returns
-// -1, errno set by that transfer). Then ends both in order: the bytes
-// already read from one side are passed to the other, each side is sent a
-// FIN, and what either still sends is dropped until both have closed or
-// RELAY_LINGER_MS have passed. No call on either socket waits (their file
-// status flags are left as they are); when TCP, both are sent without Nagle
-// delay; neither is closed. When stats is not null it is filled in.
-[[nodiscard]] int relay_streams(int client_fd, int backend_fd, int idle_ms = 0, session_stats *stats = nullptr);
+// or no byte has moved either way for options.idle_ms (a side that does not
+// read counts as no progress) (returns 0), or a transfer fails (returns -1,
+// errno set by that transfer). With options.halfclose a side's FIN ends only
+// the direction it sends: the other side is sent a FIN after the last byte,
+// the other direction goes on, and the session ends when both directions
+// have ended (returns 0), at the idle limit or on a failure. Then ends both
+// in order: the bytes already read from one side are passed to the other,
+// each side is sent a FIN, and what either still sends is dropped until both
+// have closed or RELAY_LINGER_MS have passed. No call on either socket
+// waits (their file status flags are left as they are); when TCP, both are
+// sent without Nagle delay; neither is closed.
+// When stats is not null it is filled in: its end names the side whose FIN
+// ended the session (with halfclose, the second).
+[[nodiscard]] int relay_streams(int client_fd, int backend_fd, const relay_options &options = {},
+                                session_stats *stats = nullptr);
 
 // Connects to the backend within connect_ms (connect_backend), turns on
-// keepalive on both sockets, so that a peer that vanishes is noticed, confines
-// the process to the two sockets (enter_session_sandbox) and relays the
-// client's session to it (relay_streams, with idle_ms and stats). Returns -1
-// when the backend cannot be reached or the system refuses the confinement
-// (stats then holds END_ERROR), otherwise what relay_streams returned.
-// The backend socket is left for the worker's exit to close.
-[[nodiscard]] int relay_session(int client_fd, const char *address, std::int32_t port, int connect_ms, int idle_ms,
-                                session_stats *stats);
+// keepalive on both sockets, so that a peer that vanishes is noticed, with
+// the timers of options.keepalive_s (set_keepalive_timers), confines the
+// process to the two sockets (enter_session_sandbox) and relays the client's
+// session to it (relay_streams, with options and stats). Returns -1 when the
+// backend cannot be reached or the system refuses the confinement (stats
+// then holds END_ERROR), otherwise what relay_streams returned. The backend
+// socket is left for the worker's exit to close.
+[[nodiscard]] int relay_session(int client_fd, const char *address, std::int32_t port, int connect_ms,
+                                const relay_options &options, session_stats *stats);
+
+// The keepalive timers of a session's two sockets, TCP ones with keepalive
+// on: the first probe after idle_s seconds without traffic, the next ones
+// idle_s / KEEPALIVE_PROBES seconds apart (1 at least), and the peer given up
+// when KEEPALIVE_PROBES in a row go unanswered: about twice idle_s after the
+// last byte. 0 returns at once: the system's timers stay. Refusals are
+// ignored (a socket that is not TCP keeps what it has). Only before the
+// session sandbox, which refuses these options.
+inline constexpr int KEEPALIVE_PROBES = 3;
+void set_keepalive_timers(int client_fd, int backend_fd, int idle_s);
 
 // The longest text format_endpoint() makes, with its NUL: "[", an IPv6
 // address of up to 45 characters, "]:" and five digits.

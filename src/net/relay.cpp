@@ -18,7 +18,9 @@ constexpr int PIECES_PER_TURN = 64;
 // One direction of a session. Bytes wait in buf[head, tail) until the
 // receiving side takes them; nothing more is read from the sending side
 // before all of them are sent, so no byte is dropped, reordered or repeated.
-// ended and shut belong to the end of the session.
+// ended and shut: the direction's FIN has come from its sender and has been
+// passed on to its receiver; in the loop only with halfclose, otherwise at
+// the end of the session.
 struct flow {
     int from;
     int to;
@@ -165,6 +167,12 @@ bool finished(const flow &f)
     return f.ended && f.shut;
 }
 
+// The time left to wait, as select() takes it.
+timeval to_timeval(long long ms)
+{
+    return {static_cast<time_t>(ms / 1000), static_cast<suseconds_t>(ms % 1000 * 1000)};
+}
+
 // Returns once both sides have had their FIN and closed, or at the bound.
 void end_session(flow &up, flow &down, int nfds)
 {
@@ -182,7 +190,7 @@ void end_session(flow &up, flow &down, int nfds)
         fd_set readable;
         fd_set writable;
         watch_both(up, down, readable, writable);
-        timeval wait{static_cast<time_t>(left / 1000), static_cast<suseconds_t>(left % 1000 * 1000)};
+        timeval wait = to_timeval(left);
         if (select(nfds, &readable, &writable, nullptr, &wait) < 0 && errno != EINTR)
             return;
     }
@@ -195,6 +203,128 @@ std::uint64_t moved(const flow &up, const flow &down)
     return up.read + up.sent + down.read + down.sent;
 }
 
+// The idle limit of a session: the last time a byte moved, and the bytes
+// moved by then. With no limit the clock is never read.
+struct idle_clock {
+    int limit_ms;  // 0: no limit
+    long long last_progress;
+    std::uint64_t seen;
+};
+
+idle_clock start_idle_clock(int limit_ms)
+{
+    return {limit_ms, limit_ms > 0 ? monotonic_ms() : 0, 0};
+}
+
+// Milliseconds until the idle limit is reached, 0 once it has been, or -1
+// when there is no limit.
+long long idle_left(const idle_clock &idle)
+{
+    if (idle.limit_ms <= 0)
+        return -1;
+    const long long left = idle.last_progress + idle.limit_ms - monotonic_ms();
+    return left > 0 ? left : 0;
+}
+
+void note_progress(idle_clock &idle, const flow &up, const flow &down)
+{
+    if (idle.limit_ms > 0 && moved(up, down) != idle.seen) {
+        idle.seen = moved(up, down);
+        idle.last_progress = monotonic_ms();
+    }
+}
+
+// Waits until a side can be served, or wait_ms have passed (-1: no bound).
+// Returns what select() returned.
+int await_sides(const flow &up, const flow &down, int nfds, long long wait_ms, fd_set &readable, fd_set &writable)
+{
+    watch_both(up, down, readable, writable);
+    if (wait_ms < 0)
+        return select(nfds, &readable, &writable, nullptr, nullptr);
+    timeval wait = to_timeval(wait_ms);
+    return select(nfds, &readable, &writable, nullptr, &wait);
+}
+
+// Serves one direction for one turn. A FIN ends the session, or with
+// halfclose only its own direction: the receiver is sent its FIN (every byte
+// read before it has been passed on), the other direction goes on, and the
+// session ends with the second FIN. Returns as serve() does.
+int serve_side(flow &f, const flow &other, const fd_set &readable, const fd_set &writable, bool halfclose)
+{
+    const int result = serve(f, readable, writable);
+    if (result != 0 || !halfclose)
+        return result;
+    f.ended = true;
+    deliver(f);
+    return other.ended ? 0 : 1;
+}
+
+// One turn over both directions, the client's first. Returns as serve_side()
+// does, with end naming the side whose FIN or failure made it return.
+int serve_turn(flow &up, flow &down, const fd_set &readable, const fd_set &writable, bool halfclose,
+               session_end &end)
+{
+    end = END_CLIENT_CLOSED;
+    const int result = serve_side(up, down, readable, writable, halfclose);
+    if (result <= 0)
+        return result;
+    end = END_BACKEND_CLOSED;
+    return serve_side(down, up, readable, writable, halfclose);
+}
+
+// Copies both ways until the session ends. Returns 0 with end set to how it
+// ended, or -1 when select() or a transfer failed, with errno set by it.
+int copy_both_ways(flow &up, flow &down, int nfds, const relay_options &options, session_end &end)
+{
+    idle_clock idle = start_idle_clock(options.idle_ms);
+    for (;;) {
+        const long long left = idle_left(idle);
+        if (left == 0) {
+            end = END_IDLE_TIMEOUT;
+            return 0;
+        }
+        fd_set readable;
+        fd_set writable;
+        const int ready = await_sides(up, down, nfds, left, readable, writable);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        if (ready == 0)
+            continue;  // the idle limit is looked at above
+        const int result = serve_turn(up, down, readable, writable, options.halfclose, end);
+        if (result <= 0)
+            return result;
+        note_progress(idle, up, down);
+    }
+}
+
+// Both sockets without Nagle delay, once both are known to fit in an fd_set.
+// Their file status flags are left alone: every recv() and send() of the
+// relay asks not to wait. Returns false with errno set when either cannot be
+// used.
+bool prepare_sockets(int client_fd, int backend_fd)
+{
+    if (client_fd < 0 || backend_fd < 0 || client_fd >= FD_SETSIZE || backend_fd >= FD_SETSIZE) {
+        errno = EBADF;
+        return false;
+    }
+    send_at_once(client_fd);
+    send_at_once(backend_fd);
+    return true;
+}
+
+void fill_stats(session_stats *stats, const flow &up, const flow &down, int result, session_end end, int err)
+{
+    if (stats == nullptr)
+        return;
+    stats->from_client = up.sent;
+    stats->from_backend = down.sent;
+    stats->end = result < 0 ? END_ERROR : end;
+    stats->error = result < 0 ? err : 0;
+}
+
 void set_keepalive(int fd)
 {
     int on = 1;
@@ -203,74 +333,25 @@ void set_keepalive(int fd)
 
 }  // namespace
 
-int relay_streams(int client_fd, int backend_fd, int idle_ms, session_stats *stats)
+int relay_streams(int client_fd, int backend_fd, const relay_options &options, session_stats *stats)
 {
-    if (client_fd < 0 || backend_fd < 0 || client_fd >= FD_SETSIZE || backend_fd >= FD_SETSIZE) {
-        errno = EBADF;
+    if (!prepare_sockets(client_fd, backend_fd))
         return -1;
-    }
-    send_at_once(client_fd);
-    send_at_once(backend_fd);
-
     flow up{client_fd, backend_fd, 0, 0, false, false, 0, 0, {}};
     flow down{backend_fd, client_fd, 0, 0, false, false, 0, 0, {}};
     const int nfds = (client_fd > backend_fd ? client_fd : backend_fd) + 1;
-
-    int result = 1;
     session_end end = END_ERROR;
-    long long last_progress = idle_ms > 0 ? monotonic_ms() : 0;
-    std::uint64_t seen = 0;
-    while (result > 0) {
-        fd_set readable;
-        fd_set writable;
-        watch_both(up, down, readable, writable);
-        timeval wait{};
-        timeval *limit = nullptr;
-        if (idle_ms > 0) {
-            const long long left = last_progress + idle_ms - monotonic_ms();
-            if (left <= 0) {
-                result = 0;
-                end = END_IDLE_TIMEOUT;
-                break;
-            }
-            wait = {static_cast<time_t>(left / 1000), static_cast<suseconds_t>(left % 1000 * 1000)};
-            limit = &wait;
-        }
-        const int ready = select(nfds, &readable, &writable, nullptr, limit);
-        if (ready < 0) {
-            if (errno == EINTR)
-                continue;
-            result = -1;
-            break;
-        }
-        if (ready == 0)
-            continue;  // the idle limit is looked at above
-        result = serve(up, readable, writable);  // the client's side first
-        end = END_CLIENT_CLOSED;
-        if (result > 0) {
-            result = serve(down, readable, writable);
-            end = END_BACKEND_CLOSED;
-        }
-        if (idle_ms > 0 && moved(up, down) != seen) {
-            seen = moved(up, down);
-            last_progress = monotonic_ms();
-        }
-    }
+    const int result = copy_both_ways(up, down, nfds, options, end);
     // The caller reports the call that ended the session, not the end's.
     const int saved = errno;
     end_session(up, down, nfds);
     errno = saved;
-    if (stats != nullptr) {
-        stats->from_client = up.sent;
-        stats->from_backend = down.sent;
-        stats->end = result < 0 ? END_ERROR : end;
-        stats->error = result < 0 ? saved : 0;
-    }
+    fill_stats(stats, up, down, result, end, saved);
     return result;
 }
 
-int relay_session(int client_fd, const char *address, std::int32_t port, int connect_ms, int idle_ms,
-                  session_stats *stats)
+int relay_session(int client_fd, const char *address, std::int32_t port, int connect_ms,
+                  const relay_options &options, session_stats *stats)
 {
     *stats = {0, 0, END_ERROR, 0};
     int backend_fd = connect_backend(address, port, connect_ms);
@@ -278,16 +359,18 @@ int relay_session(int client_fd, const char *address, std::int32_t port, int con
         stats->error = errno;
         return -1;
     }
-    // With the system's keepalive timers: a peer that has gone without a
-    // word (a host switched off, a client that left the network) ends the
-    // session once its probes go unanswered, rather than never.
+    // With the system's keepalive timers, or the session's own: a peer that
+    // has gone without a word (a host switched off, a client that left the
+    // network) ends the session once its probes go unanswered, rather than
+    // never.
     set_keepalive(client_fd);
     set_keepalive(backend_fd);
+    set_keepalive_timers(client_fd, backend_fd, options.keepalive_s);
     // Before the first byte of the client's is read: from here on, a worker
     // taken over through the relay can reach nothing but these two sockets.
     if (enter_session_sandbox(client_fd, backend_fd) < 0) {
         stats->error = errno;
         return -1;
     }
-    return relay_streams(client_fd, backend_fd, idle_ms, stats);
+    return relay_streams(client_fd, backend_fd, options, stats);
 }

@@ -156,6 +156,14 @@ TEST(Checkconf, WarnsAboutWhatWillNotWorkAsMeant)
          p + "2: unknown keyword \"serverports\" is ignored\n" + p + "2: unknown keyword \"8000\" is ignored\n", 1},
         {head + "server 127.0.0.2\nserverport 9000\n",
          p + "5: serverport given twice (also on line 2); the last one wins\n", 0},
+        {head + "server 127.0.0.2\nhalfclose yes\nkeepalive 40000\nkeepalive -1\nkeepalive 0\nhalfclose OFF\n",
+         p + "5: halfclose \"yes\" is neither on nor off; either side's FIN ends the session\n" + p +
+             "6: keepalive 40000 is above 32767; 32767 is used\n" + p +
+             "7: keepalive given twice (also on line 6); the last one wins\n" + p +
+             "7: keepalive -1 is below 0; 0 is used\n" + p +
+             "8: keepalive given twice (also on line 7); the last one wins\n" + p +
+             "9: halfclose given twice (also on line 5); the last one wins\n",
+         0},
         {"localport server 127.0.0.2\nserverport 8000\nmaxclients 4\n",
          p + "1: localport has the keyword \"server\" as its value\n", 0},
         {head + "server localport\nserver 127.0.0.2\n", p + "4: server has the keyword \"localport\" as its value\n", 0},

@@ -1,7 +1,8 @@
 // Failures a real network makes and loopback does not, through the real
 // daemon: a backend that drops connection attempts, a worker killed under
 // its session, clients racing for one backend, a session that goes idle,
-// peers that vanish (keepalive), and the table's counts after all of it.
+// peers that vanish (keepalive, on the system's timers and on the session's
+// own), and the table's counts after all of it.
 #include <gtest/gtest.h>
 
 #include <poll.h>
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <optional>
 #include <random>
+#include <regex>
 #include <sstream>
 
 #include "support/harness.h"
@@ -237,52 +239,62 @@ TEST(Silent, IdleSessionEndsWhileActiveOneLivesOn)
 
 // Both sockets of a live session have keepalive on: the system's socket
 // list shows a keepalive timer on the worker's client socket and on its
-// backend socket, and none on the client's own.
+// backend socket, and none on the client's own. With keepalive 30 the first
+// probe of each is due within 30 seconds ("timer:(keepalive,29sec,0)"), where
+// the system's timers show two hours.
 TEST(Silent, KeepaliveOnBothSocketsOfASession)
 {
     if (std::system("ss -V >/dev/null 2>&1") != 0)
         GTEST_SKIP() << "ss(8) is not available to list socket timers";
-    backend_pool pool(1);
-    daemon_under_test d(pool.port(), 1, 4);
-    ASSERT_TRUE(d.ready());
-    unique_fd c = connect_to("127.0.0.1", d.port);
-    ASSERT_TRUE(round_trip(c.get(), "alive"));
+    const std::regex own_timer(".*timer:\\(keepalive,([0-9]+)sec,0\\).*");
+    for (const std::string setting : {"", "keepalive 30\n"}) {
+        SCOPED_TRACE(setting);
+        backend_pool pool(1);
+        daemon_under_test d(pool.port(), 1, 4, setting);
+        ASSERT_TRUE(d.ready());
+        // The start-up summary shows the setting when it is given.
+        EXPECT_EQ(d.run->out().find("\n keepalive 30\n") != std::string::npos, !setting.empty()) << d.run->out();
+        unique_fd c = connect_to("127.0.0.1", d.port);
+        ASSERT_TRUE(round_trip(c.get(), "alive"));
 
-    const std::string listen_end = "127.0.0.1:" + std::to_string(d.port);
-    const std::string backend_end = backend_address(0) + ":" + std::to_string(pool.port());
-    FILE *ss = popen("ss -tnoH state established", "r");
-    ASSERT_NE(ss, nullptr);
-    std::string text;
-    char buf[4096];
-    std::size_t n;
-    while ((n = fread(buf, 1, sizeof buf, ss)) > 0)
-        text.append(buf, n);
-    pclose(ss);
-    // Lines: Recv-Q Send-Q Local Peer [timer:(...)]
-    int worker_client = 0;
-    int worker_backend = 0;
-    int client_own = 0;
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-        std::istringstream fields(line);
-        std::string rq, sq, local, peer;
-        fields >> rq >> sq >> local >> peer;
-        const bool keepalive = line.find("timer:(keepalive") != std::string::npos;
-        if (local == listen_end) {
-            EXPECT_TRUE(keepalive) << line;
-            ++worker_client;
-        } else if (peer == backend_end && local.rfind("127.0.0.1:", 0) == 0) {
-            EXPECT_TRUE(keepalive) << line;
-            ++worker_backend;
-        } else if (peer == listen_end) {
-            EXPECT_FALSE(keepalive) << line;
-            ++client_own;
+        const std::string listen_end = "127.0.0.1:" + std::to_string(d.port);
+        const std::string backend_end = backend_address(0) + ":" + std::to_string(pool.port());
+        FILE *ss = popen("ss -tnoH state established", "r");
+        ASSERT_NE(ss, nullptr);
+        std::string text;
+        char buf[4096];
+        std::size_t n;
+        while ((n = fread(buf, 1, sizeof buf, ss)) > 0)
+            text.append(buf, n);
+        pclose(ss);
+        // Lines: Recv-Q Send-Q Local Peer [timer:(...)]
+        int worker_client = 0;
+        int worker_backend = 0;
+        int client_own = 0;
+        std::istringstream lines(text);
+        std::string line;
+        while (std::getline(lines, line)) {
+            std::istringstream fields(line);
+            std::string rq, sq, local, peer;
+            fields >> rq >> sq >> local >> peer;
+            const bool keepalive = line.find("timer:(keepalive") != std::string::npos;
+            const bool worker_end = local == listen_end || (peer == backend_end && local.rfind("127.0.0.1:", 0) == 0);
+            if (worker_end) {
+                EXPECT_TRUE(keepalive) << line;
+                std::smatch m;
+                if (!setting.empty()) {
+                    EXPECT_TRUE(std::regex_match(line, m, own_timer) && std::stoi(m[1]) <= 30) << line;
+                }
+                ++(local == listen_end ? worker_client : worker_backend);
+            } else if (peer == listen_end) {
+                EXPECT_FALSE(keepalive) << line;
+                ++client_own;
+            }
         }
+        EXPECT_EQ(worker_client, 1) << text;
+        EXPECT_EQ(worker_backend, 1) << text;
+        EXPECT_EQ(client_own, 1) << text;
     }
-    EXPECT_EQ(worker_client, 1) << text;
-    EXPECT_EQ(worker_backend, 1) << text;
-    EXPECT_EQ(client_own, 1) << text;
 }
 
 // Sessions by many clients at once, some of whose workers are SIGKILLed

@@ -78,6 +78,8 @@ config_result replay(const std::vector<config_event> &events, config_record &got
         case KEYWORD_IDLETIMEOUT:
         case KEYWORD_BACKLOG:
         case KEYWORD_SESSIONLOG:
+        case KEYWORD_HALFCLOSE:
+        case KEYWORD_KEEPALIVE:
         case KEYWORD_NONE:
             continue;
         }

@@ -10,7 +10,10 @@
 // side reads until the relay's FIN and, once what it sent has reached the
 // relay, closes; the relay must then return at once, not after its linger
 // bound, and when it ended on an orderly close everything the closing side
-// had sent must have reached the other side.
+// had sent must have reached the other side. An input whose last byte is 'h'
+// runs the relay with halfclose: the first FIN then ends its direction alone,
+// the other side shuts its own sending side once that FIN has reached it, and
+// a closer that reads on must get every byte the other side sent.
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -152,11 +155,12 @@ constexpr int EXIT_ODD_RESULT = 251;
 
 // Starts the relay between the near ends. A child keeps those alone, as a
 // worker does: a far end still open in it would never close.
-void start_relay(relay_run &relay, int client_near, int backend_near, int client_far, int backend_far)
+void start_relay(relay_run &relay, const relay_options &options, int client_near, int backend_near, int client_far,
+                 int backend_far)
 {
     if (!relay_in_sandbox) {
-        relay.thread = std::thread([&relay, client_near, backend_near] {
-            relay.result = relay_streams(client_near, backend_near);
+        relay.thread = std::thread([&relay, options, client_near, backend_near] {
+            relay.result = relay_streams(client_near, backend_near, options);
             relay.error = errno;
             relay.ended = clock_type::now();
             relay.done = true;
@@ -174,7 +178,7 @@ void start_relay(relay_run &relay, int client_near, int backend_near, int client
         close(fd);
     if (enter_session_sandbox(client_near, backend_near) < 0)
         _exit(EXIT_NO_SANDBOX);
-    const int result = relay_streams(client_near, backend_near);
+    const int result = relay_streams(client_near, backend_near, options);
     if (result == -1 && errno > 0 && errno < EXIT_NO_SANDBOX)
         _exit(errno);
     _exit(result == 0 ? 0 : EXIT_ODD_RESULT);
@@ -244,7 +248,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     peer client{client_far, 0};
     peer backend{backend_far, 1};
     relay_run relay;
-    start_relay(relay, client_near, backend_near, client_far, backend_far);
+    relay_options options;
+    options.halfclose = size > 0 && data[size - 1] == 'h';
+    start_relay(relay, options, client_near, backend_near, client_far, backend_far);
 
     // The script, up to its end of the session.
     peer *closer = nullptr;
@@ -303,6 +309,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // returns, as a worker does.
     auto deadline = clock_type::now() + std::chrono::seconds(20);
     bool near_closed = false;
+    bool other_shut = false;
     auto close_near = [&] {
         join_relay(relay);
         close(client_near);
@@ -318,6 +325,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         poll(p, 2, 5);
         if (!other.eof)
             recv_some(other, *closer, 65536);
+        if (options.halfclose && other.eof && !other_shut) {
+            shutdown(other.fd, SHUT_WR);
+            other_shut = true;
+        }
         if (closer_reads && !closer->eof)
             recv_some(*closer, other, 65536);
     }
@@ -348,6 +359,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         fail("a FIN from a side that still reads did not end the session in order");
     if (relay.result == 0 && other.got != closer->sent)
         fail("an orderly close lost bytes the closing side had sent");
+    if (options.halfclose && closer_reads && closer->got != other.sent)
+        fail("with halfclose, bytes sent after the first FIN did not reach a closer that reads on");
     return 0;
 }
 

@@ -115,6 +115,40 @@ TEST(RelayStreams, CarriesEveryByteBothWaysAndEndsWhenEitherSideCloses)
     }
 }
 
+TEST(RelayStreams, WithHalfcloseEachDirectionEndsOnItsOwnFin)
+{
+    // The first FIN is passed on while the other direction still carries
+    // megabytes; the second ends the session, and names its side.
+    for (bool client_first : {true, false}) {
+        SCOPED_TRACE(client_first ? "the client shuts first" : "the backend shuts first");
+        socket_pair client = make_pair(true);
+        socket_pair backend = make_pair(true);
+        session_stats stats{};
+        const int c = client.inner.get();
+        const int b = backend.inner.get();
+        relay_thread relay([&stats, c, b] { return relay_streams(c, b, {0, true}, &stats); }, {c, b});
+        const int first = (client_first ? client : backend).outer.get();
+        const int second = (client_first ? backend : client).outer.get();
+
+        ASSERT_TRUE(send_all(first, "request"));
+        ASSERT_EQ(shutdown(first, SHUT_WR), 0);
+        EXPECT_EQ(recv_some(second, 7), "request");
+        EXPECT_TRUE(closed_without_data(second));
+        const std::string reply = random_bytes(std::size_t{3} << 20, 5);
+        auto sent = std::async(std::launch::async, [&] { return send_all(second, reply); });
+        EXPECT_TRUE(recv_some(first, reply.size(), 20s) == reply);
+        EXPECT_TRUE(sent.get());
+        EXPECT_FALSE(relay.ended(0ms));
+
+        ASSERT_EQ(shutdown(second, SHUT_WR), 0);
+        EXPECT_TRUE(closed_without_data(first));
+        EXPECT_EQ(relay.result(), 0);
+        EXPECT_EQ(stats.end, client_first ? END_BACKEND_CLOSED : END_CLIENT_CLOSED);
+        EXPECT_EQ(stats.from_client, client_first ? 7u : reply.size());
+        EXPECT_EQ(stats.from_backend, client_first ? reply.size() : 7u);
+    }
+}
+
 TEST(RelayStreams, FinishesShortSendsToASlowReader)
 {
     // A tiny send buffer on the relay's side of a slow reader makes most
@@ -239,7 +273,7 @@ TEST(RelaySession, FailsWhenTheBackendCannotBeReached)
         SCOPED_TRACE(address);
         socket_pair client = make_pair(true);
         session_stats stats;
-        EXPECT_EQ(relay_session(client.inner.get(), address, closed, 0, 0, &stats), -1);
+        EXPECT_EQ(relay_session(client.inner.get(), address, closed, 0, {}, &stats), -1);
         EXPECT_EQ(stats.end, END_ERROR);
     }
 }
