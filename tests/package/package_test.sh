@@ -2,7 +2,7 @@
 # The Debian package against what the manuals, the README and debian/
 # promise. Usage: package_test.sh version|contents SOURCE_DIR
 #
-# version:  debian/changelog names the version CMakeLists.txt keeps.
+# version:  debian/changelog and the port name the version CMakeLists.txt keeps.
 # contents: builds the package from a copy of the tree (dpkg-buildpackage
 #   without the test suite, some seconds), then checks its files, its
 #   conffile, its dependencies, the paths in its manuals, unit and programs,
@@ -32,8 +32,12 @@ if [ "$mode" = version ]; then
     if [ "$changelog" != "$project" ]; then
         fail "debian/changelog's first entry is for '$changelog', CMakeLists.txt is at '$project': add an entry to debian/changelog (dch -v $project)"
     fi
+    port=$(sed -nE 's/^DISTVERSION=[[:space:]]*([^[:space:]]+).*/\1/p' "$src/packaging/freebsd/Makefile")
+    if [ "$port" != "$project" ]; then
+        fail "packaging/freebsd/Makefile's DISTVERSION is '$port', CMakeLists.txt is at '$project'"
+    fi
     [ "$failures" -eq 0 ] || exit 1
-    echo "debian/changelog and CMakeLists.txt agree: $project"
+    echo "debian/changelog, the port and CMakeLists.txt agree: $project"
     exit 0
 fi
 
