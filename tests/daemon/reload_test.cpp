@@ -123,8 +123,9 @@ TEST(Reload, SessionsAndClientsLiveThroughTwentyReloads)
 }
 
 // The new file's servers serve the next client; a file the daemon refuses
-// changes nothing and is named in one line.
-TEST(Reload, TakesANewFirstServerAndKeepsTheOldSettingsForARefusedFile)
+// changes nothing and is named in one line; a new localport is listened on
+// before the old one is closed.
+TEST(Reload, TakesANewFirstServerANewPortAndKeepsTheOldSettingsForARefusedFile)
 {
     rig r(2, 5, {1});
     ASSERT_TRUE(r.up()) << r.run.out() << r.run.err();
@@ -141,8 +142,21 @@ TEST(Reload, TakesANewFirstServerAndKeepsTheOldSettingsForARefusedFile)
     ASSERT_TRUE(r.reload("Reload refused"));
     EXPECT_EQ(r.lines("Reload refused, configuration error: undefined servers"), 1u) << r.run.out();
     EXPECT_EQ(r.lines("Reloaded: "), 1u);
-    ASSERT_TRUE(r.session());
+    unique_fd held = r.session();
+    ASSERT_TRUE(held);
     EXPECT_EQ(r.pool.with_data(0), 2);
+
+    // A new localport: the new socket listens, the old one is closed, and
+    // the session that came through the old one goes on.
+    const std::uint16_t old_port = r.port;
+    r.port = free_port();
+    r.rewrite(5, {0, 1});
+    ASSERT_TRUE(r.reload()) << r.run.out() << r.run.err();
+    EXPECT_TRUE(r.run.listening(r.port));
+    EXPECT_FALSE(r.run.listening(old_port));
+    EXPECT_FALSE(connect_to("127.0.0.1", old_port));
+    EXPECT_TRUE(r.session());
+    EXPECT_TRUE(echoes(held.get(), random_bytes(2000, 5)));
     EXPECT_EQ(r.run.err(), "");
 }
 
