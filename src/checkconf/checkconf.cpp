@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "checkconf/checkconf.h"
+#include "common/version.h"
 #include "config/config.h"
 #include "net/net.h"
 

@@ -22,6 +22,7 @@
 #include "backend/backend.h"
 #include "common/platform.h"
 #include "common/signals.h"
+#include "common/version.h"
 #include "config/config.h"
 #include "net/net.h"
 

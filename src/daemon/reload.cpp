@@ -37,6 +37,7 @@
 #include "backend/backend.h"
 #include "common/report.h"
 #include "common/signals.h"
+#include "common/version.h"
 #include "config/config.h"
 #include "net/net.h"
 

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 
+#include "common/version.h"
 #include "support/harness.h"
 
 #ifndef DOVRA_TEST_CHECKCONF
@@ -124,7 +125,7 @@ TEST(Checkconf, ExactOutputAndStatus)
     // The version this build runs, as the daemon's status report names it.
     child_output version = check(dir.path(), {"-V"});
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "dovra " DOVRA_VERSION "\n");
+    EXPECT_EQ(version.out, std::string("dovra ") + DOVRA_VERSION + "\n");
     EXPECT_EQ(version.err, "");
 }
 

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <sstream>
 
+#include "common/version.h"
 #include "support/harness.h"
 
 using namespace dovra_test;

@@ -13,6 +13,7 @@
 #include <set>
 #include <sstream>
 
+#include "common/version.h"
 #include "support/harness.h"
 #include "support/platform.h"
 
@@ -243,7 +244,7 @@ TEST(Service, FreeBsdRcScript)
     EXPECT_EQ(reloaded.status, 0);
     EXPECT_EQ(reloaded.out, "dovra: reload asked of pid " + std::to_string(daemons[0]) + "; see /var/log/messages.\n");
     EXPECT_TRUE(wait_for([&] {
-        return read_file(dir.file("syslog")).find("daemon.notice: Reloaded: dovra " DOVRA_VERSION " runs, ") !=
+        return read_file(dir.file("syslog")).find(std::string("daemon.notice: Reloaded: dovra ") + DOVRA_VERSION + " runs, ") !=
                std::string::npos;
     })) << read_file(dir.file("syslog"));
     EXPECT_EQ(read_file(dir.file("syslog")).find("Reload refused"), std::string::npos);
