@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "backend/backend.h"
+#include "common/platform.h"
 #include "common/report.h"
 #include "common/signals.h"
 #include "common/version.h"
@@ -405,6 +406,19 @@ bool start_from_handover(int argc, char **argv)
         std::exit(1);
     }
     if (check) {
+        // What the new image needs before it can serve, tried here while the
+        // old one still can: the sandbox, a status table of its own beside
+        // the old one (which the old workers keep), and the file.
+        errno = 0;
+        if (try_session_sandbox() < 0) {
+            report("Error entering the session sandbox");
+            std::exit(1);
+        }
+        errno = 0;
+        if (create_status_table() < 0) {
+            report("Error creating status table");
+            std::exit(1);
+        }
         const config_result code = read_config(CONFIG_PATH);
         if (code != CONFIG_OK) {
             std::printf("Reload refused, configuration error: %s\n", config_error_text[code]);

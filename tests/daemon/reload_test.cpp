@@ -143,6 +143,8 @@ TEST(Reload, TakesANewFirstServerANewPortAndKeepsTheOldSettingsForARefusedFile)
     ASSERT_TRUE(r.reload("Reload refused"));
     EXPECT_EQ(r.lines("Reload refused, configuration error: undefined servers"), 1u) << r.run.out();
     EXPECT_EQ(r.lines("Reloaded: "), 1u);
+    // The sessions before have ended, so the first server is free again.
+    ASSERT_TRUE(wait_for([&] { return r.workers() == 0; }));
     unique_fd held = r.session();
     ASSERT_TRUE(held);
     EXPECT_EQ(r.pool.with_data(0), 2);
