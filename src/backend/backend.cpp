@@ -232,6 +232,28 @@ void release_worker(pid_t pid)
     }
 }
 
+int enter_worker(pid_t pid, int backend)
+{
+    const int record = reserve_worker_record();
+    if (record < 0)
+        return -1;
+    table->records[record].backend.store(backend >= 0 && backend < MAX_SERVERS ? backend + 1 : 0);
+    table->records[record].pid.store(pid);
+    return record;
+}
+
+int worker_records_used()
+{
+    return records_in_use();
+}
+
+void worker_at(int k, pid_t *pid, int *backend)
+{
+    const std::int32_t p = table->records[k].pid.load();
+    *pid = p > 0 ? p : 0;
+    *backend = table->records[k].backend.load() - 1;
+}
+
 bool claim_backend(int i, bool exclusive)
 {
     if (own_record < 0)

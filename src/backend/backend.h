@@ -48,6 +48,16 @@ void adopt_worker_record(int record);
 // worker) changes nothing.
 void release_worker(pid_t pid);
 
+// The daemon's records as one reload hands them to the next image. A worker
+// carried over is entered with its pid and the backend it holds (-1: none),
+// so it counts, holds its backend and is released when reaped, like one of
+// this image's own. Returns the record, or -1 when every record is in use.
+// worker_at(k, ...) gives record k's pid (0 when unused) and backend (-1:
+// none), for k below worker_records_used().
+[[nodiscard]] int enter_worker(pid_t pid, int backend);
+[[nodiscard]] int worker_records_used();
+void worker_at(int k, pid_t *pid, int *backend);
+
 // This process's record takes backend i. exclusive: only when no session
 // runs on it and no other worker has taken it first (compare-and-swap), else
 // false; otherwise it joins whatever runs there. Counts the session as served.

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "checkconf/checkconf.h"
+#include "common/version.h"
 #include "config/config.h"
 #include "net/net.h"
 
@@ -72,9 +73,14 @@ const char *failure_text(int error)
 
 int main(int argc, char **argv)
 {
+    // The version of this build, which the daemon it was built with runs.
+    if (argc == 2 && std::strcmp(argv[1], "-V") == 0) {
+        std::printf("dovra %s\n", DOVRA_VERSION);
+        return 0;
+    }
     options o;
     if (!parse_args(argc, argv, o)) {
-        std::fprintf(stderr, "usage: dovra-checkconf [-p] [FILE]\n");
+        std::fprintf(stderr, "usage: dovra-checkconf [-V | [-p] [FILE]]\n");
         return 2;
     }
 

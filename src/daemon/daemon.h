@@ -54,3 +54,26 @@ void note_no_backend();
 // With sessionlog on, writes the line of the session relayed to server index,
 // within the sandbox: no call but clock_gettime() and write().
 void session_log_end(int index, const session_stats &stats);
+
+// ---- Reload in place (reload.cpp) ----
+
+// First thing in main: keeps SIGHUP blocked but in the accept loop's wait and
+// notes the program's path. Returns false for an ordinary start. Given the
+// hand-over of a reloading daemon it reads it and returns true; in the
+// hand-over's check mode it ends the process, with status 0 when this program
+// can take over with the file there now, else 1 and a line saying why.
+[[nodiscard]] bool start_from_handover(int argc, char **argv);
+// After the status table exists, when start_from_handover() returned true:
+// reads the file, takes over the carried workers and goes on as the daemon.
+// Returns at once otherwise.
+void resume_after_reload();
+// In the daemon, beside prepare_status_report(): SIGHUP asks for a reload,
+// taken while the loop waits with *open_mask.
+void prepare_reload(sigset_t *open_mask);
+// The listening socket handed over by a reload, with this file's backlog; -1
+// on an ordinary start.
+[[nodiscard]] int inherited_listener();
+// In the accept loop: when SIGHUP has come, reloads. Returns only when the
+// running image serves on (a refused file, a program that cannot start),
+// having written one line that says why.
+void reload_if_asked(int listen_fd);

@@ -177,8 +177,11 @@ void run_dispatcher(int ready_fd)
     install_handler(SIGCHLD, reap_children);
     sigset_t open_mask;
     prepare_status_report(&open_mask);
+    prepare_reload(&open_mask);
     errno = 0;
-    int listen_fd = open_listener(daemon_config.localport, daemon_config.localaddress, daemon_config.backlog);
+    int listen_fd = inherited_listener();
+    if (listen_fd < 0)
+        listen_fd = open_listener(daemon_config.localport, daemon_config.localaddress, daemon_config.backlog);
     if (listen_fd < 0) {
         report("Error creating listenning socket");
         std::exit(1);
@@ -190,6 +193,7 @@ void run_dispatcher(int ready_fd)
     close(ready_fd);
     for (;;) {
         write_status_report_if_asked();
+        reload_if_asked(listen_fd);
         if (!await_client(listen_fd, open_mask))
             continue;
         errno = 0;

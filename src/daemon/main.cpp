@@ -1,5 +1,5 @@
-// dovra: a TCP forwarding daemon. It takes no arguments; everything comes
-// from the configuration file.
+// dovra: a TCP forwarding daemon. It takes no arguments (but the hand-over a
+// reload gives its next image); everything comes from the configuration file.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -45,13 +45,16 @@ pid_t fork_flushed()
 
 }  // namespace
 
-int main()
+int main(int argc, char **argv)
 {
     // Standard output and error may be pipes whose reader goes away (a log
     // collector restarted): a report written then must be lost, not end the
     // daemon. The disposition is inherited by every process forked later.
     install_handler(SIGPIPE, SIG_IGN);
-    close_inherited_descriptors();
+    // A reloaded image keeps the descriptors handed over; the image before it
+    // closed every other one at its own start.
+    if (!start_from_handover(argc, argv))
+        close_inherited_descriptors();
     forbid_tracing();
     // A system that refuses the session sandbox would fail every session.
     errno = 0;
@@ -64,6 +67,7 @@ int main()
         report("Error creating status table");
         return 1;
     }
+    resume_after_reload();
     config_result code = load_config();
     if (code != CONFIG_OK) {
         std::printf("\n Configuration error: %s \n", config_error_text[code]);

@@ -22,6 +22,7 @@
 #include "backend/backend.h"
 #include "common/platform.h"
 #include "common/signals.h"
+#include "common/version.h"
 #include "config/config.h"
 #include "net/net.h"
 
@@ -136,9 +137,9 @@ void write_status_report_if_asked()
     char report[REPORT_SIZE];
     int n = std::snprintf(report, sizeof report,
                           "dovra status: %d of %d sessions open; since start %" PRId64 " served, %" PRId64
-                          " refused at maxclients, %" PRId64 " with every server down; up %lld s\n",
+                          " refused at maxclients, %" PRId64 " with every server down; version %s up %lld s\n",
                           static_cast<int>(child_count), daemon_config.maxclients, served_count(),
-                          refused_at_maxclients, no_backend_count(), (now - daemon_started_ms) / 1000);
+                          refused_at_maxclients, no_backend_count(), DOVRA_VERSION, (now - daemon_started_ms) / 1000);
     std::size_t length = n > 0 ? static_cast<std::size_t>(n) : 0;
     // One line a server; a line that would not fit whole is left out.
     for (int i = 0; i < daemon_config.server_count && length < sizeof report; ++i) {

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 
+#include "common/version.h"
 #include "support/harness.h"
 
 #ifndef DOVRA_TEST_CHECKCONF
@@ -119,8 +120,13 @@ TEST(Checkconf, ExactOutputAndStatus)
         child_output got = check(dir.path(), args);
         EXPECT_EQ(got.status, 2);
         EXPECT_EQ(got.out, "");
-        EXPECT_EQ(got.err, "usage: dovra-checkconf [-p] [FILE]\n");
+        EXPECT_EQ(got.err, "usage: dovra-checkconf [-V | [-p] [FILE]]\n");
     }
+    // The version this build runs, as the daemon's status report names it.
+    child_output version = check(dir.path(), {"-V"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("dovra ") + DOVRA_VERSION + "\n");
+    EXPECT_EQ(version.err, "");
 }
 
 // Each warning on a file of its own: one line on standard error, and the exit
@@ -301,7 +307,7 @@ TEST(Checkconf, ProbeReportsEachServer)
          "", 0, 2},
         {{"p.conf"}, {accepting}, summary + "\n\t== " + accepting + " ==\n", "", 0, 0},
         {{"-p", "p.conf"}, {}, "\n Configuration error: undefined servers \n", "", 1, 0},
-        {{"p.conf", "-p"}, {accepting}, "", "usage: dovra-checkconf [-p] [FILE]\n", 2, 0},
+        {{"p.conf", "-p"}, {accepting}, "", "usage: dovra-checkconf [-V | [-p] [FILE]]\n", 2, 0},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.args[0] + " " + std::to_string(c.servers.size()));

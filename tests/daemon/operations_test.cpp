@@ -10,6 +10,7 @@
 #include <regex>
 #include <sstream>
 
+#include "common/version.h"
 #include "support/harness.h"
 
 using namespace dovra_test;
@@ -123,7 +124,8 @@ TEST(Operations, StatusReportOnSignalWhileSessionsRunAndServingGoesOn)
     ASSERT_TRUE(wait_for([&] { return r.lines_starting("server 4 ").size() == 1; })) << r.out();
     const std::string report = r.out();
     EXPECT_TRUE(std::regex_match(report, std::regex("dovra status: 2 of 5 sessions open; since start 3 served, 0 refused "
-                                                    "at maxclients, 0 with every server down; up [0-9]+ s\n"
+                                                    "at maxclients, 0 with every server down; version " +
+                                                    std::string(DOVRA_VERSION) + " up [0-9]+ s\n"
                                                     "server 1 127\\.0\\.0\\.2: busy[^\n]*\n"
                                                     "server 2 127\\.0\\.0\\.3: free[^\n]*\n"
                                                     "server 3 127\\.0\\.0\\.5: down[^\n]*\n"

@@ -12,6 +12,7 @@
 #include <regex>
 #include <set>
 
+#include "common/version.h"
 #include "support/harness.h"
 #include "support/platform.h"
 
@@ -135,6 +136,7 @@ TEST(Manuals, LintCleanAndComplete)
 // daemon would refuse, showing the daemon's error line; and its start hands
 // the daemon's output to logger(1), one for each stream, which outlive the
 // launcher and end with the daemon. The launcher's status is the start's.
+// Its reload checks the file first and signals the daemon alone.
 // rc.subr and su are stubbed (su must be asked for the default user), and
 // logger is a script that appends what it reads, with its priority, to a file.
 TEST(Service, FreeBsdRcScript)
@@ -155,7 +157,7 @@ TEST(Service, FreeBsdRcScript)
     write_file(dir.file("rc.subr"), "PATH=" + dir.file("bin") + ":$PATH\n"
                                     "load_rc_config() { :; }\n"
                                     "check_startmsgs() { :; }\n"
-                                    "run_rc_command() { rc_pid=; $start_precmd && $start_cmd; }\n"
+                                    "run_rc_command() { rc_pid=$RC_PID; eval \"\\$${1}_precmd\" && eval \"\\$${1}_cmd\"; }\n"
                                     "su() { [ \"$1 $2 $3\" = \"-m dovra -c\" ] && sh -c \"$4\"; }\n");
     std::string text = replaced(read_file(script), "%%PREFIX%%", "/usr/local");
     text = replaced(text, ". /etc/rc.subr", ". " + dir.file("rc.subr"));
@@ -198,6 +200,24 @@ TEST(Service, FreeBsdRcScript)
                std::string::npos;
     }));
 
+    // A reload: refused by the checker without a signal, then taken by the
+    // daemon.
+    const std::string pids = "RC_PID=" + std::to_string(daemons[0]);
+    write_file(dir.file("dovra.conf"), "localport " + std::to_string(port) + "\nserverport 1\nmaxclients 4\n");
+    child_output bad = run({"sh", dir.file("dovra"), "reload"}, dir.path(), {pids});
+    EXPECT_NE(bad.status, 0);
+    EXPECT_EQ(bad.out, "\n Configuration error: undefined servers \n");
+    write_file(dir.file("dovra.conf"), "localport " + std::to_string(port) + "\nserverport " +
+                                           std::to_string(closed) + "\nmaxclients 4\nserver 127.0.0.3\n");
+    child_output reloaded = run({"sh", dir.file("dovra"), "reload"}, dir.path(), {pids});
+    EXPECT_EQ(reloaded.status, 0);
+    EXPECT_EQ(reloaded.out, "dovra: reload asked of pid " + std::to_string(daemons[0]) + "; see /var/log/messages.\n");
+    EXPECT_TRUE(wait_for([&] {
+        return read_file(dir.file("syslog")).find(std::string("daemon.notice: Reloaded: dovra ") + DOVRA_VERSION + " runs, ") !=
+               std::string::npos;
+    })) << read_file(dir.file("syslog"));
+    EXPECT_EQ(read_file(dir.file("syslog")).find("Reload refused"), std::string::npos);
+
     // The loggers end with the daemon, none before.
     for (pid_t pid : loggers)
         EXPECT_NE(process_state(pid), 'Z');
@@ -225,6 +245,8 @@ TEST(Service, SystemdUnit)
     unit = replaced(unit, "ExecStartPre=/usr/local/sbin/dovra-checkconf\n",
                     std::string("ExecStartPre=") + DOVRA_TEST_BUILT_CHECKCONF + "\n");
     unit = replaced(unit, "ExecStart=/usr/local/sbin/dovra\n", std::string("ExecStart=") + DOVRA_TEST_BUILT_DAEMON + "\n");
+    unit = replaced(unit, "ExecReload=/usr/local/sbin/dovra-checkconf\n",
+                    std::string("ExecReload=") + DOVRA_TEST_BUILT_CHECKCONF + "\n");
     ASSERT_EQ(unit.find("/usr/local/sbin"), std::string::npos);
     write_file(dir.file("dovra.service"), unit);
     child_output got = run({"systemd-analyze", "verify", "--man=no", dir.file("dovra.service")});

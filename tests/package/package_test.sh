@@ -2,7 +2,7 @@
 # The Debian package against what the manuals, the README and debian/
 # promise. Usage: package_test.sh version|contents SOURCE_DIR
 #
-# version:  debian/changelog names the version CMakeLists.txt keeps.
+# version:  debian/changelog and the port name the version src/common/version.h keeps.
 # contents: builds the package from a copy of the tree (dpkg-buildpackage
 #   without the test suite, some seconds), then checks its files, its
 #   conffile, its dependencies, the paths in its manuals, unit and programs,
@@ -26,14 +26,18 @@ skip() {
 }
 
 if [ "$mode" = version ]; then
-    project=$(sed -nE 's/^project\(dovra VERSION ([0-9.]+).*/\1/p' "$src/CMakeLists.txt")
+    project=$(sed -nE 's/.*DOVRA_VERSION\[\] = "([0-9.]+)".*/\1/p' "$src/src/common/version.h")
     changelog=$(sed -nE '1s/^dovra \(([^)]*)\).*/\1/p' "$src/debian/changelog")
-    [ -n "$project" ] || fail "no version in CMakeLists.txt's project()"
+    [ -n "$project" ] || fail "no version in src/common/version.h"
     if [ "$changelog" != "$project" ]; then
-        fail "debian/changelog's first entry is for '$changelog', CMakeLists.txt is at '$project': add an entry to debian/changelog (dch -v $project)"
+        fail "debian/changelog's first entry is for '$changelog', src/common/version.h is at '$project': add an entry to debian/changelog (dch -v $project)"
+    fi
+    port=$(sed -nE 's/^DISTVERSION=[[:space:]]*([^[:space:]]+).*/\1/p' "$src/packaging/freebsd/Makefile")
+    if [ "$port" != "$project" ]; then
+        fail "packaging/freebsd/Makefile's DISTVERSION is '$port', src/common/version.h is at '$project'"
     fi
     [ "$failures" -eq 0 ] || exit 1
-    echo "debian/changelog and CMakeLists.txt agree: $project"
+    echo "debian/changelog, the port and src/common/version.h agree: $project"
     exit 0
 fi
 
@@ -58,7 +62,7 @@ if ! (cd "$tmp/src/dovra" && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -b -us 
     echo "FAIL: dpkg-buildpackage failed"
     exit 1
 fi
-version=$(sed -nE 's/^project\(dovra VERSION ([0-9.]+).*/\1/p' "$src/CMakeLists.txt")
+version=$(sed -nE 's/.*DOVRA_VERSION\[\] = "([0-9.]+)".*/\1/p' "$src/src/common/version.h")
 deb=$tmp/src/dovra_${version}_$(dpkg --print-architecture).deb
 [ -f "$deb" ] || { ls "$tmp/src"; echo "FAIL: no $deb"; exit 1; }
 root=$tmp/root

@@ -3,8 +3,9 @@
 # and drives packaging/systemd/dovra.service as an operator would: starts
 # (idle and with every CPU busy), boot, relay, the daemon's user, capabilities
 # and filters, a port below 1024, a port in use, a refused configuration,
-# restart and stop with sessions open, the workers' lines in the journal, the
-# exposure score. One line per check, with counts.
+# restart and stop with sessions open, reload with sessions open and clients
+# running, the workers' lines in the journal, the exposure score, and with a
+# package an apt upgrade with sessions open. One line per check, with counts.
 #
 # Usage, as root on Linux:
 #   systemd_test.sh BUILD_DIR SOURCE_DIR
@@ -676,6 +677,48 @@ check_restart_stop() {
     rounds_result "stop with sessions open: inactive, no dovra process left, every session closed" "$rounds"
 }
 
+# systemctl reload, three times, with two sessions held open and a bounded
+# load of clients running through the reloads (30 runs of two relayed
+# sessions, every byte compared): each reload passes the checker and the
+# daemon's new image says so in the journal, the unit stays active under the
+# same main process, the held sessions stay open, and no client of the load
+# is refused, reset or short.
+reloads_seen() { [ "$(journal_since -u dovra -o cat | grep -Ec '^Reloaded: dovra [0-9.]+ runs, [0-9]+ sessions? carried over$')" -ge "$1" ]; }
+check_reload() {
+    local name="systemctl reload with sessions open and clients running: same main process, sessions kept, every client relayed exactly"
+    local fault="" old load n why
+    start_unit
+    hold_sessions reload 2 || fault="sessions not held;"
+    old=$(main_pid)
+    mark_journal
+    in_container rm -f /run/dovra-test-load
+    in_container timeout 120 sh -c 'for n in $(seq 30); do
+        /usr/bin/python3 /opt/dovra-test/peer.py relay 127.0.0.1 '"$PORT"' 2 1 /run/dovra-test-received \
+            >/run/dovra-test-load.out 2>&1 || { echo "run $n failed: $(tail -n 1 /run/dovra-test-load.out)" >/run/dovra-test-load; exit 1; }
+        done; echo done >/run/dovra-test-load' &
+    load=$!
+    for n in 1 2 3; do
+        sleep 0.5
+        in_container systemctl reload dovra 2>/dev/null || fault="$fault reload $n failed;"
+        wait_until 10 reloads_seen "$n" || fault="$fault no line of reload $n in the journal;"
+        [ "$(main_pid)" = "$old" ] || fault="$fault main process $old replaced by $(main_pid) at reload $n;"
+    done
+    wait "$load"
+    [ "$(in_container cat /run/dovra-test-load 2>/dev/null)" = "done" ] ||
+        fault="$fault load: $(in_container cat /run/dovra-test-load 2>/dev/null || echo "did not end in 120 s");"
+    why=$(start_fault)
+    [ -z "$why" ] || fault="$fault $why;"
+    state_is reload "held 2" || fault="$fault held sessions: $(in_container cat /run/dovra-test-reload | tr '\n' ' ');"
+    release_sessions reload
+    in_container rm -f /run/dovra-test-load /run/dovra-test-load.out
+    stop_unit
+    if [ -z "$fault" ]; then
+        result "$name" 1 1 "3 reloads"
+    else
+        result "$name" 0 1 "$fault"
+    fi
+}
+
 # localport 80: served with the unit's capability, refused without it (a
 # drop-in that empties AmbientCapabilities=).
 check_low_port() {
@@ -876,6 +919,51 @@ deb_remove_purge() {
     fi
 }
 
+# apt upgrades the package to a higher version, the same package repacked as
+# VERSION+reload1 (dpkg still replaces /usr/sbin/dovra with a new file), while
+# the service runs with two sessions open: the upgrade reloads the service
+# rather than restarting it, so the main process stays, runs the new file
+# (its /proc/PID/exe is /usr/sbin/dovra, not a deleted one), the sessions stay
+# open, and the journal has the reload's line.
+check_deb_upgrade() {
+    local name="apt upgrade to a higher version with sessions open: reloaded, the same main process runs the new file, sessions kept"
+    local fault="" version old exe out why
+    if ! command -v dpkg-deb >/dev/null 2>&1; then
+        note "SKIP $name: dpkg-deb is not installed here"
+        return
+    fi
+    version=$(dpkg-deb -f "$DEB" Version)
+    if ! dpkg-deb -R "$DEB" "$WORK/upgrade" ||
+        ! sed -i "s/^Version: .*/Version: $version+reload1/" "$WORK/upgrade/DEBIAN/control" ||
+        ! dpkg-deb -b --root-owner-group "$WORK/upgrade" "$COPY/opt/dovra-test/dovra-upgrade.deb" >/dev/null; then
+        result "$name" 0 1 "the package could not be repacked as $version+reload1"
+        return
+    fi
+    start_unit
+    hold_sessions upgrade 2 || fault="sessions not held;"
+    old=$(main_pid)
+    mark_journal
+    if ! out=$(in_container env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
+        /opt/dovra-test/dovra-upgrade.deb 2>&1); then
+        fault="$fault apt-get install failed: $(echo "$out" | tail -n 2 | tr '\n' ' ');"
+    fi
+    [ "$(in_container dpkg-query -W -f '${Version}' dovra)" = "$version+reload1" ] || fault="$fault version not upgraded;"
+    wait_until 10 reloads_seen 1 || fault="$fault no reload line in the journal;"
+    why=$(start_fault)
+    [ -z "$why" ] || fault="$fault $why;"
+    [ "$(main_pid)" = "$old" ] || fault="$fault main process $old replaced by $(main_pid);"
+    exe=$(in_container readlink "/proc/$old/exe")
+    [ "$exe" = /usr/sbin/dovra ] || fault="$fault the daemon runs ${exe:-nothing};"
+    state_is upgrade "held 2" || fault="$fault held sessions: $(in_container cat /run/dovra-test-upgrade | tr '\n' ' ');"
+    release_sessions upgrade
+    stop_unit
+    if [ -z "$fault" ]; then
+        result "$name" 1 1 "$version to $version+reload1"
+    else
+        result "$name" 0 1 "$fault"
+    fi
+}
+
 check_idle_starts() { check_starts idle; }
 
 with_busy_cpus() {
@@ -917,12 +1005,15 @@ check_busy_starts() {
     with_busy_cpus check_starts "a busy loop on each of $(getconf _NPROCESSORS_ONLN 2>/dev/null || echo 2) CPUs"
 }
 CHECKS="check_unit_files check_idle_starts check_busy_starts check_credentials check_relay check_ipv6_relay
-    check_worker_lines check_restart_stop check_low_port check_port_in_use check_refused_config check_boots"
+    check_worker_lines check_restart_stop check_reload check_low_port check_port_in_use check_refused_config check_boots"
 # A subset, to look into one check: DOVRA_SYSTEMD_TEST_ONLY="check_relay ...".
 for check in ${DOVRA_SYSTEMD_TEST_ONLY:-$CHECKS}; do
     "$check"
 done
-[ -z "$DEB" ] || deb_remove_purge
+if [ -n "$DEB" ]; then
+    check_deb_upgrade
+    deb_remove_purge
+fi
 
 echo "$NAME: $CHECKED checks, $FAILED failed, $((SECONDS - START_TIME)) s"
 [ "$FAILED" -eq 0 ] || exit 1

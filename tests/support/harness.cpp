@@ -586,7 +586,7 @@ daemon_run::daemon_run(const char *config, const std::vector<std::string> &args,
     if (options.prepare)
         options.prepare(dir_.path());
 
-    std::vector<std::string> argv_text{DOVRA_TEST_DAEMON};
+    std::vector<std::string> argv_text{options.program.empty() ? std::string(DOVRA_TEST_DAEMON) : options.program};
     argv_text.insert(argv_text.end(), args.begin(), args.end());
     std::vector<char *> argv;
     for (auto &a : argv_text)

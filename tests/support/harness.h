@@ -195,6 +195,8 @@ struct daemon_options {
     std::function<void(const std::string &dir)> prepare;
     // How long to wait for the launcher to end.
     std::chrono::milliseconds launcher_timeout = 10s;
+    // The daemon binary to run, by path (after prepare); empty: the build's.
+    std::string program = {};
 };
 
 // The real daemon binary, run in a temporary directory of its own that holds
