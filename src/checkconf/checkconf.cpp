@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "checkconf/checkconf.h"
+#include "common/report.h"
 #include "config/config.h"
 #include "net/net.h"
 
@@ -72,6 +73,9 @@ const char *failure_text(int error)
 
 int main(int argc, char **argv)
 {
+    // With an output closed, a probe's socket could take its descriptor and
+    // be sent the checker's lines.
+    open_standard_descriptors();
     options o;
     if (!parse_args(argc, argv, o)) {
         std::fprintf(stderr, "usage: dovra-checkconf [-p] [FILE]\n");

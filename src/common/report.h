@@ -6,3 +6,8 @@
 // "\n%s\n" on standard output. errno is never cleared here: callers clear it
 // before the operation whose failure they report.
 void report(const char *message);
+
+// Opens /dev/null on whichever of standard input, output and error is
+// closed, so that no file or socket opened later takes one of them and is
+// written to as a diagnostic. errno is kept.
+void open_standard_descriptors();

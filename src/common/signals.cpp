@@ -11,3 +11,11 @@ signal_handler install_handler(int signo, signal_handler handler)
         return SIG_ERR;
     return old.sa_handler;
 }
+
+void reset_inherited_signals()
+{
+    install_handler(SIGCHLD, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}

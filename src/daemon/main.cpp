@@ -47,6 +47,11 @@ pid_t fork_flushed()
 
 int main()
 {
+    // A careless starter (an init script's ">&- 2>&-") may leave standard
+    // output or error closed: the next descriptor opened, a pipe or a
+    // client's socket, would then be given the daemon's diagnostics.
+    open_standard_descriptors();
+    reset_inherited_signals();
     // Standard output and error may be pipes whose reader goes away (a log
     // collector restarted): a report written then must be lost, not end the
     // daemon. The disposition is inherited by every process forked later.
