@@ -161,6 +161,11 @@ void explain(linter &l, const config_event &e)
 
 }  // namespace
 
+bool can_listen_as_configured()
+{
+    return daemon_config.localaddress[0] == '\0' || is_address(daemon_config.localaddress);
+}
+
 config_result check_config(std::FILE *file, const char *name, std::FILE *warnings)
 {
     std::vector<config_event> events;

@@ -95,6 +95,9 @@ int main(int argc, char **argv)
     }
     print_config_summary();
     std::printf("\n");
+    // The warning has said why: the daemon would not start.
+    if (!can_listen_as_configured())
+        return 1;
     if (!o.probe)
         return 0;
     // Like the daemon with no backend, which answers every client with "All

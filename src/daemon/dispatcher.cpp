@@ -25,6 +25,10 @@ constexpr char CHILD_WARNING[] = "\nWARNING: SIGCHLD received when child_count <
 bool connection_error(int err)
 {
     switch (err) {
+    case EAGAIN:  // the client went away after the wait: nobody after all
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
     case EINTR:
     case ECONNABORTED:
     case EPROTO:
@@ -194,7 +198,9 @@ void run_dispatcher(int ready_fd)
         errno = 0;
         sockaddr_storage client{};
         socklen_t client_len = sizeof client;
-        int client_fd = accept(listen_fd, reinterpret_cast<sockaddr *>(&client), &client_len);
+        // accept4() without flags: the client's socket blocks, where FreeBSD's
+        // accept() would give it the listener's O_NONBLOCK.
+        int client_fd = accept4(listen_fd, reinterpret_cast<sockaddr *>(&client), &client_len, 0);
         if (client_fd < 0) {
             const int err = errno;
             if (connection_error(err))

@@ -16,7 +16,8 @@ inline constexpr int RELAY_LINGER_MS = 2000;
 // time the status table holds.
 [[nodiscard]] long long monotonic_ms();
 
-// Returns a socket listening at the low 16 bits of port on address, an IPv4
+// Returns a non-blocking socket listening at the low 16 bits of port on
+// address, an IPv4
 // dotted-decimal or IPv6 literal (an IPv6 one takes IPv4 clients too where
 // the address allows it), or on every local IPv4 address when address is
 // empty; or -1 with errno set by the failing call, EINVAL for a text that is

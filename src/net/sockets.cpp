@@ -107,7 +107,9 @@ int open_listener(std::int32_t port, const char *address, int backlog)
         errno = EINVAL;
         return -1;
     }
-    int fd = socket(e.sa.ss_family, SOCK_STREAM, 0);
+    // Non-blocking: a client that goes away between the wait for it and
+    // accept() must not leave accept() waiting for the next one.
+    int fd = socket(e.sa.ss_family, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return -1;
     // Lets a restarted daemon bind while connections of the previous one
