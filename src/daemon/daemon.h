@@ -31,8 +31,8 @@ void reap_children(int signo);
 // ---- The status report and the session log (operations.cpp) ----
 
 // In the daemon, before its loop: notes the start, installs the handler of
-// the status signals (SIGUSR1, and SIGINFO where there is one) and of
-// SIGALRM, and blocks the status signals. *open_mask is then the signal mask
+// the status signals (SIGUSR1, and SIGINFO where there is one), and blocks
+// them. *open_mask is then the signal mask
 // to wait with: the one the daemon had, with the status signals unblocked.
 void prepare_status_report(sigset_t *open_mask);
 // In a worker, first thing after fork(): the status signals are ignored.
@@ -48,9 +48,12 @@ void note_refused_at_maxclients(const sockaddr_storage &client);
 // In a worker, first thing after fork(): notes the session's start and, with
 // sessionlog on, its client, as accept() gave it.
 void session_log_begin(const sockaddr_storage &client);
-// In a worker that found every server down: counts it, and with sessionlog on
-// writes its refusal line, at most one a second for all workers together.
+// In a worker that found every server down, with errno as choose_server()
+// left it: counts it, and writes "All the servers are down" as report() does
+// and, with sessionlog on, its refusal line: at most once a second for all
+// workers together, a line standing for the refusals held back since the one
+// before saying how many ("All the servers are down and N more: REASON").
 void note_no_backend();
 // With sessionlog on, writes the line of the session relayed to server index,
-// within the sandbox: no call but clock_gettime() and write().
+// within the sandbox: no call but clock_gettime(), setitimer() and write().
 void session_log_end(int index, const session_stats &stats);

@@ -155,7 +155,6 @@ void serve_client(int client_fd, int listen_fd)
 
     int index = choose_server();
     if (index == -1) {
-        report("All the servers are down");
         note_no_backend();
         close(client_fd);
         std::exit(0);
@@ -178,6 +177,7 @@ void serve_client(int client_fd, int listen_fd)
 void run_dispatcher(int ready_fd)
 {
     install_handler(SIGCHLD, reap_children);
+    bound_diagnostic_writes();
     sigset_t open_mask;
     prepare_status_report(&open_mask);
     errno = 0;
