@@ -29,7 +29,8 @@ struct backend_slot {
     atomic32 backoff_ms;  // 0 unless the backend timed out
     atomic64 retry_at_ms; // with back-off: no probe before this
     atomic64 served;
-    atomic64 failures;
+    atomic64 failures;         // probes
+    atomic64 connects_failed;  // sessions' own connections, after their probe
     atomic64 last_failure_ms;
 };
 
@@ -45,7 +46,7 @@ struct refusal_limit {
     atomic64 held;
 };
 
-constexpr int REFUSAL_KINDS = 2;
+constexpr int REFUSAL_KINDS = 3;
 constexpr std::int64_t NEVER = INT64_MIN;
 
 struct status_table {
@@ -184,6 +185,7 @@ void reset_backends(int count)
         b.retry_at_ms.store(0);
         b.served.store(0);
         b.failures.store(0);
+        b.connects_failed.store(0);
         b.last_failure_ms.store(0);
     }
 }
@@ -262,12 +264,12 @@ void release_backend()
         release_record(own_record);
 }
 
-void mark_backend_down(int i, int err, long long now_ms, bool retried)
+namespace {
+
+void set_down(backend_slot &b, int err, long long now_ms, bool retried)
 {
-    backend_slot &b = table->backends[i];
     b.reason.store(err);
     b.last_failure_ms.store(now_ms);
-    b.failures.fetch_add(1);
     if (err == ETIMEDOUT) {
         const std::int32_t was = b.backoff_ms.load();
         const std::int32_t next = was == 0 ? BACKOFF_FIRST_MS : retried ? std::min(was * 2, BACKOFF_MAX_MS) : was;
@@ -279,6 +281,27 @@ void mark_backend_down(int i, int err, long long now_ms, bool retried)
         b.retry_at_ms.store(0);
     }
     b.down.store(1);
+}
+
+}  // namespace
+
+void mark_backend_down(int i, int err, long long now_ms, bool retried)
+{
+    backend_slot &b = table->backends[i];
+    b.failures.fetch_add(1);
+    set_down(b, err, now_ms, retried);
+}
+
+void session_connect_failed(int i, int err, long long now_ms)
+{
+    backend_slot &b = table->backends[i];
+    b.served.fetch_sub(1);
+    b.connects_failed.fetch_add(1);
+    if (err == ETIMEDOUT) {
+        set_down(b, err, now_ms, false);
+        return;
+    }
+    b.last_failure_ms.store(now_ms);
 }
 
 void mark_backend_up(int i)
@@ -301,6 +324,7 @@ backend_view view_backend(int i)
     v.retry_at_ms = b.retry_at_ms.load();
     v.served = b.served.load();
     v.failures = b.failures.load();
+    v.connects_failed = b.connects_failed.load();
     v.last_failure_ms = b.last_failure_ms.load();
     return v;
 }
@@ -369,9 +393,16 @@ void describe_backend(int i, long long now_ms, char *buf, std::size_t size)
                           seconds_up(v.retry_at_ms - now_ms));
         else
             std::snprintf(tail, sizeof tail, ", %s", why);
-    } else if (v.failures > 0) {
-        std::snprintf(tail, sizeof tail, ", %lld %s failed, last failure %lld s ago",
-                      static_cast<long long>(v.failures), v.failures == 1 ? "probe" : "probes",
+    } else if (v.failures > 0 || v.connects_failed > 0) {
+        char probes[48] = "";
+        char connects[64] = "";
+        if (v.failures > 0)
+            std::snprintf(probes, sizeof probes, ", %lld %s failed", static_cast<long long>(v.failures),
+                          v.failures == 1 ? "probe" : "probes");
+        if (v.connects_failed > 0)
+            std::snprintf(connects, sizeof connects, ", %lld %s to connect", static_cast<long long>(v.connects_failed),
+                          v.connects_failed == 1 ? "session failed" : "sessions failed");
+        std::snprintf(tail, sizeof tail, "%s%s, last failure %lld s ago", probes, connects,
                       (now_ms - v.last_failure_ms) / 1000);
     }
     std::snprintf(buf, size, "server %d %s: %s, %d open, %lld served%s", i + 1, daemon_config.servers[i], state,

@@ -41,10 +41,11 @@ void ignore_status_signals();
 // since the last one, with one write() that waits a second at most.
 void write_status_report_if_asked();
 
-// In the daemon, for a client closed because maxclients workers are alive:
-// counts it, and with sessionlog on writes its refusal line, at most one a
+// In the daemon, for a client closed because maxclients workers are alive,
+// or (without_record) because every worker record is in use: counts it, and
+// with sessionlog on writes its refusal line, at most one of each kind a
 // second (with how many it stands for).
-void note_refused_at_maxclients(const sockaddr_storage &client);
+void note_refused_at_maxclients(const sockaddr_storage &client, bool without_record = false);
 // In a worker, first thing after fork(): notes the session's start and, with
 // sessionlog on, its client, as accept() gave it.
 void session_log_begin(const sockaddr_storage &client);

@@ -82,7 +82,7 @@ void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
     }
     const int record = reserve_worker_record();
     if (record < 0) {
-        note_refused_at_maxclients(client);
+        note_refused_at_maxclients(client, true);
         return;
     }
     block_sigchld(SIG_BLOCK);
@@ -117,14 +117,18 @@ bool await_client(int listen_fd, const sigset_t &open_mask)
     return pselect(listen_fd + 1, &readable, nullptr, nullptr, nullptr, &open_mask) >= 0 || errno != EINTR;
 }
 
-// A backend that answered the probe and then let the session's own
-// connection time out is as silent as one whose probe did. A keepalive that
-// gave up on a peer also fails with ETIMEDOUT, but never that soon.
-void note_connect_timeout(int index, int result, const session_stats &stats, long long took_ms)
+// Whether the session's own connection to its backend failed, as
+// relay_session() tells it: -1 with nothing moved. A transfer that fails
+// before a byte has moved does the same only on a reset (ECONNRESET, EPIPE);
+// a keepalive that gave up on a peer fails with ETIMEDOUT too, but never that
+// soon.
+bool connect_failed(int result, const session_stats &stats, long long took_ms)
 {
-    const bool nothing_moved = stats.from_client == 0 && stats.from_backend == 0;
-    if (result < 0 && stats.error == ETIMEDOUT && nothing_moved && took_ms < daemon_config.connecttimeout * 1000 + 1000)
-        mark_backend_down(index, ETIMEDOUT, monotonic_ms());
+    if (result >= 0 || stats.end != END_ERROR || stats.from_client != 0 || stats.from_backend != 0)
+        return false;
+    if (stats.error <= 0 || stats.error == ECONNRESET || stats.error == EPIPE)
+        return false;
+    return stats.error != ETIMEDOUT || took_ms < daemon_config.connecttimeout * 1000 + 1000;
 }
 
 }  // namespace
@@ -165,7 +169,10 @@ void serve_client(int client_fd, int listen_fd)
     const long long began = monotonic_ms();
     int result = relay_session(client_fd, daemon_config.servers[index], daemon_config.serverport, connect_ms,
                                daemon_config.idletimeout * 1000, &stats);
-    note_connect_timeout(index, result, stats, monotonic_ms() - began);
+    // A backend that answered the probe and then let the session's own
+    // connection time out is as silent as one whose probe did.
+    if (connect_failed(result, stats, monotonic_ms() - began))
+        session_connect_failed(index, stats.error, monotonic_ms());
     if (result < 0)
         report("Failed attempting to redirect data");
     close(client_fd);

@@ -31,13 +31,16 @@ namespace {
 // The kinds of refusal, as take_refusal_line() counts them.
 constexpr int REFUSED_AT_MAXCLIENTS = 0;
 constexpr int REFUSED_ALL_DOWN = 1;
+constexpr int REFUSED_WITHOUT_RECORD = 2;
 
 constexpr std::size_t LINE_SIZE = 512;
 constexpr std::size_t REPORT_SIZE = 4096;
 
 volatile std::sig_atomic_t report_asked = 0;
 long long daemon_started_ms = 0;
-std::int64_t refused_at_maxclients = 0;  // in the daemon, since start
+// In the daemon, since start.
+std::int64_t refused_at_maxclients = 0;
+std::int64_t refused_without_record = 0;
 
 void ask_for_report(int)
 {
@@ -112,12 +115,18 @@ void write_status_report_if_asked()
         return;
     report_asked = 0;
     const long long now = monotonic_ms();
+    // Only a maxclients above the records the table has can leave a client
+    // without one.
+    char without_record[64] = "";
+    if (refused_without_record > 0)
+        std::snprintf(without_record, sizeof without_record, ", %" PRId64 " refused for want of a worker record",
+                      refused_without_record);
     char report[REPORT_SIZE];
     int n = std::snprintf(report, sizeof report,
                           "dovra status: %d of %d sessions open; since start %" PRId64 " served, %" PRId64
-                          " refused at maxclients, %" PRId64 " with every server down; up %lld s\n",
+                          " refused at maxclients%s, %" PRId64 " with every server down; up %lld s\n",
                           static_cast<int>(child_count), daemon_config.maxclients, served_count(),
-                          refused_at_maxclients, no_backend_count(), (now - daemon_started_ms) / 1000);
+                          refused_at_maxclients, without_record, no_backend_count(), (now - daemon_started_ms) / 1000);
     std::size_t length = n > 0 ? static_cast<std::size_t>(n) : 0;
     // One line a server; a line that would not fit whole is left out.
     for (int i = 0; i < daemon_config.server_count && length < sizeof report; ++i) {
@@ -134,19 +143,23 @@ void write_status_report_if_asked()
     write_diagnostic(STDOUT_FILENO, report, std::min(length, sizeof report));
 }
 
-void note_refused_at_maxclients(const sockaddr_storage &client)
+void note_refused_at_maxclients(const sockaddr_storage &client, bool without_record)
 {
-    ++refused_at_maxclients;
+    ++(without_record ? refused_without_record : refused_at_maxclients);
     if (!daemon_config.sessionlog)
         return;
-    const std::int64_t count = take_refusal_line(REFUSED_AT_MAXCLIENTS, monotonic_ms());
+    const std::int64_t count =
+        take_refusal_line(without_record ? REFUSED_WITHOUT_RECORD : REFUSED_AT_MAXCLIENTS, monotonic_ms());
     if (count == 0)
         return;
     char address[ENDPOINT_TEXT_LEN];
     format_endpoint(reinterpret_cast<const sockaddr *>(&client), address, sizeof address);
     char why[64];
-    std::snprintf(why, sizeof why, "%d of %d sessions open (maxclients)", static_cast<int>(child_count),
-                  daemon_config.maxclients);
+    if (without_record)
+        std::snprintf(why, sizeof why, "every one of the %d worker records in use", WORKER_RECORDS);
+    else
+        std::snprintf(why, sizeof why, "%d of %d sessions open (maxclients)", static_cast<int>(child_count),
+                      daemon_config.maxclients);
     char line[LINE_SIZE];
     write_diagnostic(STDOUT_FILENO, line, format_refusal(count, address, why, line));
 }
