@@ -12,6 +12,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include "common/clock.h"
 #include "config/config.h"
 #include "net/net.h"
 
@@ -41,17 +42,10 @@ struct worker_record {
     atomic32 backend;
 };
 
-struct refusal_limit {
-    atomic64 last_line_ms;
-    atomic64 held;
-};
-
-constexpr int REFUSAL_KINDS = 3;
-constexpr std::int64_t NEVER = INT64_MIN;
 
 struct status_table {
     backend_slot backends[MAX_SERVERS];
-    refusal_limit refusals[REFUSAL_KINDS];
+    line_limit refusals[REFUSAL_LIMITS];
     atomic64 no_backend;
     atomic32 records_used;  // no record at or above this index was ever reserved
     worker_record records[WORKER_RECORDS];
@@ -127,21 +121,14 @@ bool probe(int i)
     return true;
 }
 
+// A failed connection's words within a line of the report: in lower case,
+// and a timeout named as the connection's.
 const char *reason_text(int err, char *buf, std::size_t size)
 {
-    switch (err) {
-    case 0:
-        return "not an IPv4 or IPv6 address";
-    case ETIMEDOUT:
-        return "connect timed out";
-    case ECONNREFUSED:
-        return "connection refused";
-    default:
-        std::snprintf(buf, size, "%s", std::strerror(err));
-        if (buf[0] >= 'A' && buf[0] <= 'Z')
-            buf[0] = static_cast<char>(buf[0] - 'A' + 'a');
-        return buf;
-    }
+    std::snprintf(buf, size, "%s%s", err == ETIMEDOUT ? "connect " : "", connect_failure_text(err));
+    if (buf[0] >= 'A' && buf[0] <= 'Z')
+        buf[0] = static_cast<char>(buf[0] - 'A' + 'a');
+    return buf;
 }
 
 long long seconds_up(long long ms)
@@ -168,8 +155,8 @@ int create_status_table()
     }
     // Objects of their own in the segment, not raw bytes read as atomics.
     table = new (mem) status_table{};
-    for (refusal_limit &r : table->refusals)
-        r.last_line_ms.store(NEVER);
+    for (line_limit &r : table->refusals)
+        reset_line_limit(r);
     own_record = -1;
     return 0;
 }
@@ -409,15 +396,7 @@ void describe_backend(int i, long long now_ms, char *buf, std::size_t size)
                   v.sessions, static_cast<long long>(v.served), tail);
 }
 
-std::int64_t take_refusal_line(int kind, long long now_ms)
+line_limit &refusal_limit(int kind)
 {
-    if (kind < 0 || kind >= REFUSAL_KINDS)
-        return 1;
-    refusal_limit &r = table->refusals[kind];
-    std::int64_t last = r.last_line_ms.load();
-    if ((last != NEVER && now_ms - last < 1000) || !r.last_line_ms.compare_exchange_strong(last, now_ms)) {
-        r.held.fetch_add(1);
-        return 0;
-    }
-    return r.held.exchange(0) + 1;
+    return table->refusals[kind >= 0 && kind < REFUSAL_LIMITS ? kind : 0];
 }

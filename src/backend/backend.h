@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <sys/types.h>
 
+#include "common/line_limit.h"
+
 // The most workers the table has records for: the daemon admits no more at
 // once, whatever maxclients says.
 inline constexpr int WORKER_RECORDS = 4096;
@@ -103,9 +105,8 @@ void count_no_backend();
 // "server 2 10.0.0.2: down, 0 open, 310 served, connect timed out, skipped for 20 s more"
 // "server 3 10.0.0.3: free, 0 open, 10 served"; now_ms from monotonic_ms().
 void describe_backend(int i, long long now_ms, char *buf, std::size_t size);
-// A rate limiter shared by every process, one per kind (0: refused at
-// maxclients, 1: every server down, 2: no worker record): counts one refusal at now_ms; returns 0
-// when its log line must be held back, otherwise how many refusals the line
-// stands for (this one and those held back since the last line). At most one
-// line per kind per second.
-[[nodiscard]] std::int64_t take_refusal_line(int kind, long long now_ms);
+// The segment also holds, for every process to share, the limiters of the
+// daemon's refusal lines, one per kind of refusal: kind 0 .. REFUSAL_LIMITS - 1
+// (any other kind is given the first).
+inline constexpr int REFUSAL_LIMITS = 3;
+[[nodiscard]] line_limit &refusal_limit(int kind);

@@ -33,17 +33,6 @@ struct options {
     return i == argc;
 }
 
-// What a failed probe says about the server.
-const char *failure_text(int error)
-{
-    // connect_backend leaves errno alone when the text is no address at all.
-    if (error == 0)
-        return "not an IPv4 or IPv6 address";
-    if (error == ETIMEDOUT)
-        return "timed out";
-    return std::strerror(error);
-}
-
 // Probes each server in configuration order as a worker does: connect within
 // connecttimeout, then close at once, with no data. Prints one line for each;
 // returns how many answered.
@@ -62,7 +51,7 @@ const char *failure_text(int error)
             close(fd);
             ++reachable;
         }
-        std::printf("%s: %s (%lld ms)\n", address, fd >= 0 ? "reachable" : failure_text(error), ms);
+        std::printf("%s: %s (%lld ms)\n", address, fd >= 0 ? "reachable" : connect_failure_text(error), ms);
         // Each line as it is known, not when the last probe ends.
         std::fflush(stdout);
     }

@@ -8,19 +8,18 @@
 #include "config/config.h"
 #include "net/net.h"
 
-// Live workers, in the daemon process only.
-extern volatile std::sig_atomic_t child_count;
+// The launcher's whole start-up: it checks that the system allows the
+// session sandbox, creates the status table, reads the configuration
+// (load_config) and forks the daemon, detached in a session of its own.
+// Returns, in the launcher, its exit status: 0 once the daemon listens or
+// when the configuration is refused, 1 when the start failed. In the daemon
+// it never returns.
+[[nodiscard]] int run_launcher();
 
 // Reads CONFIG_PATH into daemon_config; on CONFIG_OK also marks the
 // configured backends free in the status table and prints the settings
 // summary and the start line, as the launcher shows them before it detaches.
 [[nodiscard]] config_result load_config();
-
-// The SIGCHLD handler: reaps every finished worker and counts it off.
-void reap_children(int signo);
-
-// The worker's whole life for one client: choose a backend, relay, exit 0.
-[[noreturn]] void serve_client(int client_fd, int listen_fd);
 
 // The daemon's main loop: opens the listening socket, tells the launcher so
 // by writing one byte on ready_fd, which it then closes, and accepts for ever.

@@ -1,4 +1,5 @@
 #include "daemon/daemon.h"
+#include "daemon/workers.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include "backend/backend.h"
+#include "common/clock.h"
 #include "common/report.h"
 #include "common/signals.h"
 #include "config/config.h"

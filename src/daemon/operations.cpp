@@ -10,6 +10,7 @@
 // pipe has room for it). A session or refusal line stays below 512 bytes; a
 // report below 4096.
 #include "daemon/daemon.h"
+#include "daemon/workers.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include "backend/backend.h"
+#include "common/clock.h"
 #include "common/platform.h"
 #include "common/report.h"
 #include "common/signals.h"
@@ -28,10 +30,11 @@
 
 namespace {
 
-// The kinds of refusal, as take_refusal_line() counts them.
+// The kinds of refusal, each with its limiter (refusal_limit()).
 constexpr int REFUSED_AT_MAXCLIENTS = 0;
 constexpr int REFUSED_ALL_DOWN = 1;
 constexpr int REFUSED_WITHOUT_RECORD = 2;
+static_assert(REFUSED_WITHOUT_RECORD < REFUSAL_LIMITS);
 
 constexpr std::size_t LINE_SIZE = 512;
 constexpr std::size_t REPORT_SIZE = 4096;
@@ -149,7 +152,7 @@ void note_refused_at_maxclients(const sockaddr_storage &client, bool without_rec
     if (!daemon_config.sessionlog)
         return;
     const std::int64_t count =
-        take_refusal_line(without_record ? REFUSED_WITHOUT_RECORD : REFUSED_AT_MAXCLIENTS, monotonic_ms());
+        take_line(refusal_limit(without_record ? REFUSED_WITHOUT_RECORD : REFUSED_AT_MAXCLIENTS), monotonic_ms());
     if (count == 0)
         return;
     char address[ENDPOINT_TEXT_LEN];
@@ -170,7 +173,7 @@ void note_no_backend()
     count_no_backend();
     // One line a second for every worker together, standing for the
     // refusals held back since the line before.
-    const std::int64_t count = take_refusal_line(REFUSED_ALL_DOWN, monotonic_ms());
+    const std::int64_t count = take_line(refusal_limit(REFUSED_ALL_DOWN), monotonic_ms());
     if (count == 0)
         return;
     char message[64];

@@ -297,7 +297,7 @@ TEST(StatusTable, BackOffAndWhatTheStatusReportSays)
         std::printf("%s\n", line);
         // One line per kind per second, standing for the refusals held back.
         for (auto [kind, at] : {std::pair{0, t}, {0, t + 10}, {0, t + 999}, {1, t + 999}, {0, t + 1000}, {0, t + 1500}})
-            std::printf("%lld ", static_cast<long long>(take_refusal_line(kind, at)));
+            std::printf("%lld ", static_cast<long long>(take_line(refusal_limit(kind), at)));
         std::printf("\n");
         return 0;
     });

@@ -15,6 +15,7 @@
 #include "common/signals.h"
 #include "config/config.h"
 #include "daemon/daemon.h"
+#include "daemon/workers.h"
 #include "support/harness.h"
 
 using namespace dovra_test;
