@@ -1,5 +1,5 @@
-// Daemon control: the launcher's start-up, the accept loop, the worker's
-// sequence and child accounting.
+// Daemon control: the launcher's start-up, the accept loop, and what the
+// daemon tells its operator (the workers themselves: daemon/workers.h).
 #pragma once
 
 #include <csignal>
