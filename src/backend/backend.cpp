@@ -12,6 +12,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include "common/clock.h"
 #include "config/config.h"
 #include "net/net.h"
 
@@ -29,7 +30,8 @@ struct backend_slot {
     atomic32 backoff_ms;  // 0 unless the backend timed out
     atomic64 retry_at_ms; // with back-off: no probe before this
     atomic64 served;
-    atomic64 failures;
+    atomic64 failures;         // probes
+    atomic64 connects_failed;  // sessions' own connections, after their probe
     atomic64 last_failure_ms;
 };
 
@@ -40,17 +42,10 @@ struct worker_record {
     atomic32 backend;
 };
 
-struct refusal_limit {
-    atomic64 last_line_ms;
-    atomic64 held;
-};
-
-constexpr int REFUSAL_KINDS = 2;
-constexpr std::int64_t NEVER = INT64_MIN;
 
 struct status_table {
     backend_slot backends[MAX_SERVERS];
-    refusal_limit refusals[REFUSAL_KINDS];
+    line_limit refusals[REFUSAL_LIMITS];
     atomic64 no_backend;
     atomic32 records_used;  // no record at or above this index was ever reserved
     worker_record records[WORKER_RECORDS];
@@ -126,21 +121,14 @@ bool probe(int i)
     return true;
 }
 
+// A failed connection's words within a line of the report: in lower case,
+// and a timeout named as the connection's.
 const char *reason_text(int err, char *buf, std::size_t size)
 {
-    switch (err) {
-    case 0:
-        return "not an IPv4 or IPv6 address";
-    case ETIMEDOUT:
-        return "connect timed out";
-    case ECONNREFUSED:
-        return "connection refused";
-    default:
-        std::snprintf(buf, size, "%s", std::strerror(err));
-        if (buf[0] >= 'A' && buf[0] <= 'Z')
-            buf[0] = static_cast<char>(buf[0] - 'A' + 'a');
-        return buf;
-    }
+    std::snprintf(buf, size, "%s%s", err == ETIMEDOUT ? "connect " : "", connect_failure_text(err));
+    if (buf[0] >= 'A' && buf[0] <= 'Z')
+        buf[0] = static_cast<char>(buf[0] - 'A' + 'a');
+    return buf;
 }
 
 long long seconds_up(long long ms)
@@ -167,8 +155,8 @@ int create_status_table()
     }
     // Objects of their own in the segment, not raw bytes read as atomics.
     table = new (mem) status_table{};
-    for (refusal_limit &r : table->refusals)
-        r.last_line_ms.store(NEVER);
+    for (line_limit &r : table->refusals)
+        reset_line_limit(r);
     own_record = -1;
     return 0;
 }
@@ -184,6 +172,7 @@ void reset_backends(int count)
         b.retry_at_ms.store(0);
         b.served.store(0);
         b.failures.store(0);
+        b.connects_failed.store(0);
         b.last_failure_ms.store(0);
     }
 }
@@ -284,12 +273,12 @@ void release_backend()
         release_record(own_record);
 }
 
-void mark_backend_down(int i, int err, long long now_ms, bool retried)
+namespace {
+
+void set_down(backend_slot &b, int err, long long now_ms, bool retried)
 {
-    backend_slot &b = table->backends[i];
     b.reason.store(err);
     b.last_failure_ms.store(now_ms);
-    b.failures.fetch_add(1);
     if (err == ETIMEDOUT) {
         const std::int32_t was = b.backoff_ms.load();
         const std::int32_t next = was == 0 ? BACKOFF_FIRST_MS : retried ? std::min(was * 2, BACKOFF_MAX_MS) : was;
@@ -301,6 +290,27 @@ void mark_backend_down(int i, int err, long long now_ms, bool retried)
         b.retry_at_ms.store(0);
     }
     b.down.store(1);
+}
+
+}  // namespace
+
+void mark_backend_down(int i, int err, long long now_ms, bool retried)
+{
+    backend_slot &b = table->backends[i];
+    b.failures.fetch_add(1);
+    set_down(b, err, now_ms, retried);
+}
+
+void session_connect_failed(int i, int err, long long now_ms)
+{
+    backend_slot &b = table->backends[i];
+    b.served.fetch_sub(1);
+    b.connects_failed.fetch_add(1);
+    if (err == ETIMEDOUT) {
+        set_down(b, err, now_ms, false);
+        return;
+    }
+    b.last_failure_ms.store(now_ms);
 }
 
 void mark_backend_up(int i)
@@ -323,6 +333,7 @@ backend_view view_backend(int i)
     v.retry_at_ms = b.retry_at_ms.load();
     v.served = b.served.load();
     v.failures = b.failures.load();
+    v.connects_failed = b.connects_failed.load();
     v.last_failure_ms = b.last_failure_ms.load();
     return v;
 }
@@ -391,24 +402,23 @@ void describe_backend(int i, long long now_ms, char *buf, std::size_t size)
                           seconds_up(v.retry_at_ms - now_ms));
         else
             std::snprintf(tail, sizeof tail, ", %s", why);
-    } else if (v.failures > 0) {
-        std::snprintf(tail, sizeof tail, ", %lld %s failed, last failure %lld s ago",
-                      static_cast<long long>(v.failures), v.failures == 1 ? "probe" : "probes",
+    } else if (v.failures > 0 || v.connects_failed > 0) {
+        char probes[48] = "";
+        char connects[64] = "";
+        if (v.failures > 0)
+            std::snprintf(probes, sizeof probes, ", %lld %s failed", static_cast<long long>(v.failures),
+                          v.failures == 1 ? "probe" : "probes");
+        if (v.connects_failed > 0)
+            std::snprintf(connects, sizeof connects, ", %lld %s to connect", static_cast<long long>(v.connects_failed),
+                          v.connects_failed == 1 ? "session failed" : "sessions failed");
+        std::snprintf(tail, sizeof tail, "%s%s, last failure %lld s ago", probes, connects,
                       (now_ms - v.last_failure_ms) / 1000);
     }
     std::snprintf(buf, size, "server %d %s: %s, %d open, %lld served%s", i + 1, daemon_config.servers[i], state,
                   v.sessions, static_cast<long long>(v.served), tail);
 }
 
-std::int64_t take_refusal_line(int kind, long long now_ms)
+line_limit &refusal_limit(int kind)
 {
-    if (kind < 0 || kind >= REFUSAL_KINDS)
-        return 1;
-    refusal_limit &r = table->refusals[kind];
-    std::int64_t last = r.last_line_ms.load();
-    if ((last != NEVER && now_ms - last < 1000) || !r.last_line_ms.compare_exchange_strong(last, now_ms)) {
-        r.held.fetch_add(1);
-        return 0;
-    }
-    return r.held.exchange(0) + 1;
+    return table->refusals[kind >= 0 && kind < REFUSAL_LIMITS ? kind : 0];
 }

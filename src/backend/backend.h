@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <sys/types.h>
 
+#include "common/line_limit.h"
+
 // The most workers the table has records for: the daemon admits no more at
 // once, whatever maxclients says.
 inline constexpr int WORKER_RECORDS = 4096;
@@ -60,7 +62,8 @@ void worker_at(int k, pid_t *pid, int *backend);
 
 // This process's record takes backend i. exclusive: only when no session
 // runs on it and no other worker has taken it first (compare-and-swap), else
-// false; otherwise it joins whatever runs there. Counts the session as served.
+// false; otherwise it joins whatever runs there. Counts the session as served
+// (session_connect_failed() takes that back).
 [[nodiscard]] bool claim_backend(int i, bool exclusive);
 // This process's record lets go of the backend it holds, if any.
 void release_backend();
@@ -70,6 +73,12 @@ void release_backend();
 // allowed after a back-off (retried), doubles the back-off; any other
 // reason leaves the backend to be probed by every client.
 void mark_backend_down(int i, int err, long long now_ms, bool retried = false);
+// The session's own connection to backend i, which this worker claimed after
+// its probe answered, failed with err at now_ms: the session is no longer
+// counted as served, and is counted apart from the probes. A timeout
+// (ETIMEDOUT) marks the backend down and starts its back-off as a probe's
+// does; any other reason leaves its state as it is.
+void session_connect_failed(int i, int err, long long now_ms);
 // Backend i answered: up, and without back-off.
 void mark_backend_up(int i);
 
@@ -82,8 +91,9 @@ struct backend_view {
     int backoff_ms;         // 0 unless it timed out
     long long retry_at_ms;  // with back-off: no probe before this
     std::int64_t served;
-    std::int64_t failures;  // connection attempts that failed
-    long long last_failure_ms;
+    std::int64_t failures;         // probes that failed
+    std::int64_t connects_failed;  // sessions whose own connection failed after their probe
+    long long last_failure_ms;     // of either
 };
 [[nodiscard]] backend_view view_backend(int i);
 
@@ -96,17 +106,17 @@ struct backend_view {
 
 // A worker found every server down.
 void count_no_backend();
-// Since start: workers that found every server down; sessions begun.
+// Since start: workers that found every server down; sessions whose
+// backend connection was made (or is being made).
 [[nodiscard]] std::int64_t no_backend_count();
 [[nodiscard]] std::int64_t served_count();
 // One line of the status report for server i, without a line feed, e.g.
-// "server 1 10.0.0.1: busy, 1 open, 1200 served, 3 probes failed, last failure 12 s ago"
+// "server 1 10.0.0.1: busy, 1 open, 1200 served, 3 probes failed, 1 session failed to connect, last failure 12 s ago"
 // "server 2 10.0.0.2: down, 0 open, 310 served, connect timed out, skipped for 20 s more"
 // "server 3 10.0.0.3: free, 0 open, 10 served"; now_ms from monotonic_ms().
 void describe_backend(int i, long long now_ms, char *buf, std::size_t size);
-// A rate limiter shared by every process, one per kind (0: refused at
-// maxclients, 1: every server down): counts one refusal at now_ms; returns 0
-// when its log line must be held back, otherwise how many refusals the line
-// stands for (this one and those held back since the last line). At most one
-// line per kind per second.
-[[nodiscard]] std::int64_t take_refusal_line(int kind, long long now_ms);
+// The segment also holds, for every process to share, the limiters of the
+// daemon's refusal lines, one per kind of refusal: kind 0 .. REFUSAL_LIMITS - 1
+// (any other kind is given the first).
+inline constexpr int REFUSAL_LIMITS = 3;
+[[nodiscard]] line_limit &refusal_limit(int kind);

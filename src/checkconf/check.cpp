@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "backend/backend.h"
+#include "config/config_events.h"
 
 namespace {
 
@@ -36,7 +37,8 @@ __attribute__((format(printf, 3, 4))) void warn(const linter &l, int line, const
     std::fputc('\n', l.out);
 }
 
-bool is_keyword(const std::string &text)
+// Whether text is any of the keywords.
+bool names_a_keyword(const std::string &text)
 {
     for (const char *keyword : config_keywords) {
         if (strcasecmp(text.c_str(), keyword) == 0)
@@ -97,7 +99,7 @@ void note_setting(linter &l, config_keyword k, int line)
 // Judges the value that the keyword k on line was given.
 void check_value(const linter &l, config_keyword k, int line, const std::string &value)
 {
-    if (is_keyword(value)) {
+    if (names_a_keyword(value)) {
         warn(l, line, "%s has the keyword \"%s\" as its value", config_keywords[k], value.c_str());
         return;
     }
@@ -168,6 +170,11 @@ void explain(linter &l, const config_event &e)
 }
 
 }  // namespace
+
+bool can_listen_as_configured()
+{
+    return daemon_config.localaddress[0] == '\0' || is_address(daemon_config.localaddress);
+}
 
 config_result check_config(std::FILE *file, const char *name, std::FILE *warnings)
 {

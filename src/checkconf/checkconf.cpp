@@ -10,6 +10,7 @@
 
 #include "checkconf/checkconf.h"
 #include "common/version.h"
+#include "common/report.h"
 #include "config/config.h"
 #include "net/net.h"
 
@@ -33,17 +34,6 @@ struct options {
     return i == argc;
 }
 
-// What a failed probe says about the server.
-const char *failure_text(int error)
-{
-    // connect_backend leaves errno alone when the text is no address at all.
-    if (error == 0)
-        return "not an IPv4 or IPv6 address";
-    if (error == ETIMEDOUT)
-        return "timed out";
-    return std::strerror(error);
-}
-
 // Probes each server in configuration order as a worker does: connect within
 // connecttimeout, then close at once, with no data. Prints one line for each;
 // returns how many answered.
@@ -62,7 +52,7 @@ const char *failure_text(int error)
             close(fd);
             ++reachable;
         }
-        std::printf("%s: %s (%lld ms)\n", address, fd >= 0 ? "reachable" : failure_text(error), ms);
+        std::printf("%s: %s (%lld ms)\n", address, fd >= 0 ? "reachable" : connect_failure_text(error), ms);
         // Each line as it is known, not when the last probe ends.
         std::fflush(stdout);
     }
@@ -73,6 +63,9 @@ const char *failure_text(int error)
 
 int main(int argc, char **argv)
 {
+    // With an output closed, a probe's socket could take its descriptor and
+    // be sent the checker's lines.
+    open_standard_descriptors();
     // The version of this build, which the daemon it was built with runs.
     if (argc == 2 && std::strcmp(argv[1], "-V") == 0) {
         std::printf("dovra %s\n", DOVRA_VERSION);
@@ -97,6 +90,9 @@ int main(int argc, char **argv)
     }
     print_config_summary();
     std::printf("\n");
+    // The warning has said why: the daemon would not start.
+    if (!can_listen_as_configured())
+        return 1;
     if (!o.probe)
         return 0;
     // Like the daemon with no backend, which answers every client with "All

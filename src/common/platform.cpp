@@ -166,7 +166,8 @@ constexpr std::array SESSION_CALLS{
 #endif
     __NR_shutdown,  // the FIN after a side's last byte
     __NR_close,     // the client socket, when the session is over
-    __NR_write,     // report(): perror() and printf(), stdout flushed by exit()
+    __NR_write,     // report() and the session log, one write() a line
+    __NR_setitimer, // the timer that bounds a diagnostic write's wait
     __NR_writev,    // the C library's fatal messages (a smashed stack)
     __NR_exit_group,
     __NR_exit,

@@ -11,3 +11,9 @@ signal_handler install_handler(int signo, signal_handler handler)
         return SIG_ERR;
     return old.sa_handler;
 }
+
+void reset_inherited_signals(const sigset_t &keep_blocked)
+{
+    install_handler(SIGCHLD, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &keep_blocked, nullptr);
+}

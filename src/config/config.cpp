@@ -1,4 +1,5 @@
 #include "config/config.h"
+#include "config/config_events.h"
 
 #include <cctype>
 #include <cerrno>
@@ -165,6 +166,56 @@ void set_defaults()
     c.keepalive = 0;
 }
 
+// Starts the reading of file: its size, found at its end (0 for an empty
+// file), and the position back at its start.
+reader start_reading(std::FILE *file)
+{
+    std::fseek(file, 0, SEEK_END);
+    reader r{file, static_cast<unsigned long>(std::ftell(file)), 1, false};
+    if (r.size != 0)
+        std::rewind(file);
+    return r;
+}
+
+// Tests the word in token against each keyword in turn, and for each that it
+// names reads the next word into token and takes it as that keyword's value;
+// so a value that is itself a later keyword is taken as that keyword. taken
+// tells whether any keyword matched. Returns CONFIG_OK, or the first problem.
+config_result take_keywords(reader &r, char (&token)[CONFIG_TOKEN_LEN], int &line, bool *seen,
+                            std::vector<config_event> *events, bool &taken)
+{
+    for (int i = 0; i < KEYWORD_NONE; ++i) {
+        if (!is_keyword(token, config_keywords[i]))
+            continue;
+        const auto k = static_cast<config_keyword>(i);
+        const int keyword_line = line;
+        taken = true;
+        const token_read got = read_token(r, token, &line);
+        if (got == TOKEN_LONG)
+            return CONFIG_TOKEN_TOO_LONG;
+        const config_result code = take_value(k, token, seen);
+        if (code != CONFIG_OK)
+            return code;
+        if (events != nullptr)
+            events->push_back({k, keyword_line, got == TOKEN_READ, token});
+    }
+    return CONFIG_OK;
+}
+
+// The first setting that must be given and was not, or CONFIG_OK.
+config_result first_missing(const bool *seen)
+{
+    if (!seen[KEYWORD_LOCALPORT])
+        return CONFIG_NO_LOCALPORT;
+    if (!seen[KEYWORD_SERVERPORT])
+        return CONFIG_NO_SERVERPORT;
+    if (!seen[KEYWORD_MAXCLIENTS])
+        return CONFIG_NO_MAXCLIENTS;
+    if (daemon_config.server_count == 0)
+        return CONFIG_NO_SERVERS;
+    return CONFIG_OK;
+}
+
 }  // namespace
 
 bounded_number read_number(const char *text, int low, int high)
@@ -209,11 +260,9 @@ std::FILE *open_config(const char *path)
 config_result parse_config(std::FILE *file, std::vector<config_event> *events)
 {
     set_defaults();
-    std::fseek(file, 0, SEEK_END);
-    reader r{file, static_cast<unsigned long>(std::ftell(file)), 1, false};
+    reader r = start_reading(file);
     if (r.size == 0)
         return CONFIG_OPEN_FAILED;
-    std::rewind(file);
 
     bool seen[KEYWORD_NONE] = {};
     char token[CONFIG_TOKEN_LEN] = "";
@@ -225,7 +274,7 @@ config_result parse_config(std::FILE *file, std::vector<config_event> *events)
         // last word read and goes through the tests once more (a last value
         // that is itself a keyword takes effect); then the loop ends, so a
         // file that shrinks or fails while it is read cannot make it spin.
-        token_read got = read_token(r, token, &line);
+        const token_read got = read_token(r, token, &line);
         at_end = got == TOKEN_NONE;
         if (got == TOKEN_LONG)
             return CONFIG_TOKEN_TOO_LONG;
@@ -233,38 +282,20 @@ config_result parse_config(std::FILE *file, std::vector<config_event> *events)
             skip_comment(r);
             token[0] = '\0';
         }
-        // The four tests run in turn on whatever the buffer holds, so a value
-        // that is itself a later keyword is taken as that keyword.
         bool taken = false;
-        for (int i = 0; i < KEYWORD_NONE; ++i) {
-            if (!is_keyword(token, config_keywords[i]))
-                continue;
-            const auto k = static_cast<config_keyword>(i);
-            const int keyword_line = line;
-            taken = true;
-            got = read_token(r, token, &line);
-            if (got == TOKEN_LONG)
-                return CONFIG_TOKEN_TOO_LONG;
-            config_result code = take_value(k, token, seen);
-            if (code != CONFIG_OK)
-                return code;
-            if (events != nullptr)
-                events->push_back({k, keyword_line, got == TOKEN_READ, token});
-        }
+        const config_result code = take_keywords(r, token, line, seen, events, taken);
+        if (code != CONFIG_OK)
+            return code;
         // A second pass over the last word read is no word of its own.
         if (events != nullptr && !taken && !at_end && token[0] != '\0')
             events->push_back({KEYWORD_NONE, line, false, token});
     }
+    return first_missing(seen);
+}
 
-    if (!seen[KEYWORD_LOCALPORT])
-        return CONFIG_NO_LOCALPORT;
-    if (!seen[KEYWORD_SERVERPORT])
-        return CONFIG_NO_SERVERPORT;
-    if (!seen[KEYWORD_MAXCLIENTS])
-        return CONFIG_NO_MAXCLIENTS;
-    if (daemon_config.server_count == 0)
-        return CONFIG_NO_SERVERS;
-    return CONFIG_OK;
+config_result parse_config(std::FILE *file)
+{
+    return parse_config(file, nullptr);
 }
 
 config_result read_config(const char *path)
@@ -273,7 +304,7 @@ config_result read_config(const char *path)
     std::FILE *file = open_config(path);
     if (file == nullptr)
         return CONFIG_OPEN_FAILED;
-    config_result code = parse_config(file, nullptr);
+    config_result code = parse_config(file);
     std::fclose(file);
     return code;
 }

@@ -4,8 +4,6 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
-#include <string>
-#include <vector>
 
 inline constexpr int MAX_SERVERS = 10;
 // An address text: the longest IPv6 literal (an IPv4-mapped one, 45
@@ -107,24 +105,13 @@ inline constexpr std::array<const char *, KEYWORD_NONE> config_keywords = {
     "keepalive",
 };
 
-// One step of the parser, as the checker needs it to explain the file: a
-// keyword it acted on, with the value it took, or a word in keyword position
-// that it skipped. Lines count from 1; LF, CR LF and CR alone each end one.
-struct config_event {
-    config_keyword keyword;  // KEYWORD_NONE for a skipped word
-    int line;                // of the keyword, or of the skipped word
-    bool has_value;          // false when the input ended first: the keyword was its own value
-    std::string text;        // the value as taken, or the skipped word, up to a NUL byte
-};
-
 // Opens path for reading without waiting for a FIFO's writer. Returns the
 // stream, or null when the file cannot be opened.
 [[nodiscard]] std::FILE *open_config(const char *path);
 
 // Parses file from its start into daemon_config. Returns CONFIG_OK, or the
-// code of the first problem found; prints nothing. When events is not null,
-// each step of the parse is appended to it, in the order of the file.
-[[nodiscard]] config_result parse_config(std::FILE *file, std::vector<config_event> *events);
+// code of the first problem found; prints nothing.
+[[nodiscard]] config_result parse_config(std::FILE *file);
 
 // Parses the file at path into daemon_config as parse_config does, or returns
 // CONFIG_OPEN_FAILED when it cannot be opened.

@@ -1,5 +1,5 @@
-// Daemon control: the launcher's start-up, the accept loop, the worker's
-// sequence and child accounting.
+// Daemon control: the launcher's start-up, the accept loop, and what the
+// daemon tells its operator (the workers themselves: daemon/workers.h).
 #pragma once
 
 #include <csignal>
@@ -8,19 +8,18 @@
 #include "config/config.h"
 #include "net/net.h"
 
-// Live workers, in the daemon process only.
-extern volatile std::sig_atomic_t child_count;
+// The launcher's whole start-up: it checks that the system allows the
+// session sandbox, creates the status table, reads the configuration
+// (load_config) and forks the daemon, detached in a session of its own.
+// Returns, in the launcher, its exit status: 0 once the daemon listens or
+// when the configuration is refused, 1 when the start failed. In the daemon
+// it never returns. argv may carry the hand-over of a reload (reload.cpp).
+[[nodiscard]] int run_launcher(int argc, char **argv);
 
 // Reads CONFIG_PATH into daemon_config; on CONFIG_OK also marks the
 // configured backends free in the status table and prints the settings
 // summary and the start line, as the launcher shows them before it detaches.
 [[nodiscard]] config_result load_config();
-
-// The SIGCHLD handler: reaps every finished worker and counts it off.
-void reap_children(int signo);
-
-// The worker's whole life for one client: choose a backend, relay, exit 0.
-[[noreturn]] void serve_client(int client_fd, int listen_fd);
 
 // The daemon's main loop: opens the listening socket, tells the launcher so
 // by writing one byte on ready_fd, which it then closes, and accepts for ever.
@@ -31,8 +30,8 @@ void reap_children(int signo);
 // ---- The status report and the session log (operations.cpp) ----
 
 // In the daemon, before its loop: notes the start, installs the handler of
-// the status signals (SIGUSR1, and SIGINFO where there is one) and of
-// SIGALRM, and blocks the status signals. *open_mask is then the signal mask
+// the status signals (SIGUSR1, and SIGINFO where there is one), and blocks
+// them. *open_mask is then the signal mask
 // to wait with: the one the daemon had, with the status signals unblocked.
 void prepare_status_report(sigset_t *open_mask);
 // In a worker, first thing after fork(): the status signals are ignored.
@@ -41,18 +40,22 @@ void ignore_status_signals();
 // since the last one, with one write() that waits a second at most.
 void write_status_report_if_asked();
 
-// In the daemon, for a client closed because maxclients workers are alive:
-// counts it, and with sessionlog on writes its refusal line, at most one a
+// In the daemon, for a client closed because maxclients workers are alive,
+// or (without_record) because every worker record is in use: counts it, and
+// with sessionlog on writes its refusal line, at most one of each kind a
 // second (with how many it stands for).
-void note_refused_at_maxclients(const sockaddr_storage &client);
+void note_refused_at_maxclients(const sockaddr_storage &client, bool without_record = false);
 // In a worker, first thing after fork(): notes the session's start and, with
 // sessionlog on, its client, as accept() gave it.
 void session_log_begin(const sockaddr_storage &client);
-// In a worker that found every server down: counts it, and with sessionlog on
-// writes its refusal line, at most one a second for all workers together.
+// In a worker that found every server down, with errno as choose_server()
+// left it: counts it, and writes "All the servers are down" as report() does
+// and, with sessionlog on, its refusal line: at most once a second for all
+// workers together, a line standing for the refusals held back since the one
+// before saying how many ("All the servers are down and N more: REASON").
 void note_no_backend();
 // With sessionlog on, writes the line of the session relayed to server index,
-// within the sandbox: no call but clock_gettime() and write().
+// within the sandbox: no call but clock_gettime(), setitimer() and write().
 void session_log_end(int index, const session_stats &stats);
 
 // ---- Reload in place (reload.cpp) ----

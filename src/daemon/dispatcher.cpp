@@ -1,4 +1,5 @@
 #include "daemon/daemon.h"
+#include "daemon/workers.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <unistd.h>
 
 #include "backend/backend.h"
+#include "common/clock.h"
 #include "common/report.h"
 #include "common/signals.h"
 #include "config/config.h"
@@ -25,6 +27,10 @@ constexpr char CHILD_WARNING[] = "\nWARNING: SIGCHLD received when child_count <
 bool connection_error(int err)
 {
     switch (err) {
+    case EAGAIN:  // the client went away after the wait: nobody after all
+#if EWOULDBLOCK != EAGAIN
+    case EWOULDBLOCK:
+#endif
     case EINTR:
     case ECONNABORTED:
     case EPROTO:
@@ -78,7 +84,7 @@ void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
     }
     const int record = reserve_worker_record();
     if (record < 0) {
-        note_refused_at_maxclients(client);
+        note_refused_at_maxclients(client, true);
         return;
     }
     block_sigchld(SIG_BLOCK);
@@ -113,14 +119,18 @@ bool await_client(int listen_fd, const sigset_t &open_mask)
     return pselect(listen_fd + 1, &readable, nullptr, nullptr, nullptr, &open_mask) >= 0 || errno != EINTR;
 }
 
-// A backend that answered the probe and then let the session's own
-// connection time out is as silent as one whose probe did. A keepalive that
-// gave up on a peer also fails with ETIMEDOUT, but never that soon.
-void note_connect_timeout(int index, int result, const session_stats &stats, long long took_ms)
+// Whether the session's own connection to its backend failed, as
+// relay_session() tells it: -1 with nothing moved. A transfer that fails
+// before a byte has moved does the same only on a reset (ECONNRESET, EPIPE);
+// a keepalive that gave up on a peer fails with ETIMEDOUT too, but never that
+// soon.
+bool connect_failed(int result, const session_stats &stats, long long took_ms)
 {
-    const bool nothing_moved = stats.from_client == 0 && stats.from_backend == 0;
-    if (result < 0 && stats.error == ETIMEDOUT && nothing_moved && took_ms < daemon_config.connecttimeout * 1000 + 1000)
-        mark_backend_down(index, ETIMEDOUT, monotonic_ms());
+    if (result >= 0 || stats.end != END_ERROR || stats.from_client != 0 || stats.from_backend != 0)
+        return false;
+    if (stats.error <= 0 || stats.error == ECONNRESET || stats.error == EPIPE)
+        return false;
+    return stats.error != ETIMEDOUT || took_ms < daemon_config.connecttimeout * 1000 + 1000;
 }
 
 }  // namespace
@@ -151,7 +161,6 @@ void serve_client(int client_fd, int listen_fd)
 
     int index = choose_server();
     if (index == -1) {
-        report("All the servers are down");
         note_no_backend();
         close(client_fd);
         std::exit(0);
@@ -163,7 +172,10 @@ void serve_client(int client_fd, int listen_fd)
     const relay_options options{daemon_config.idletimeout * 1000, daemon_config.halfclose, daemon_config.keepalive};
     int result = relay_session(client_fd, daemon_config.servers[index], daemon_config.serverport, connect_ms,
                                options, &stats);
-    note_connect_timeout(index, result, stats, monotonic_ms() - began);
+    // A backend that answered the probe and then let the session's own
+    // connection time out is as silent as one whose probe did.
+    if (connect_failed(result, stats, monotonic_ms() - began))
+        session_connect_failed(index, stats.error, monotonic_ms());
     if (result < 0)
         report("Failed attempting to redirect data");
     close(client_fd);
@@ -175,6 +187,7 @@ void serve_client(int client_fd, int listen_fd)
 void run_dispatcher(int ready_fd)
 {
     install_handler(SIGCHLD, reap_children);
+    bound_diagnostic_writes();
     sigset_t open_mask;
     prepare_status_report(&open_mask);
     prepare_reload(&open_mask);
@@ -199,7 +212,9 @@ void run_dispatcher(int ready_fd)
         errno = 0;
         sockaddr_storage client{};
         socklen_t client_len = sizeof client;
-        int client_fd = accept(listen_fd, reinterpret_cast<sockaddr *>(&client), &client_len);
+        // accept4() without flags: the client's socket blocks, where FreeBSD's
+        // accept() would give it the listener's O_NONBLOCK.
+        int client_fd = accept4(listen_fd, reinterpret_cast<sockaddr *>(&client), &client_len, 0);
         if (client_fd < 0) {
             const int err = errno;
             if (connection_error(err))

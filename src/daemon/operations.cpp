@@ -10,6 +10,7 @@
 // pipe has room for it). A session or refusal line stays below 512 bytes; a
 // report below 4096.
 #include "daemon/daemon.h"
+#include "daemon/workers.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -20,7 +21,9 @@
 #include <unistd.h>
 
 #include "backend/backend.h"
+#include "common/clock.h"
 #include "common/platform.h"
+#include "common/report.h"
 #include "common/signals.h"
 #include "common/version.h"
 #include "config/config.h"
@@ -28,38 +31,24 @@
 
 namespace {
 
-// The kinds of refusal, as take_refusal_line() counts them.
+// The kinds of refusal, each with its limiter (refusal_limit()).
 constexpr int REFUSED_AT_MAXCLIENTS = 0;
 constexpr int REFUSED_ALL_DOWN = 1;
+constexpr int REFUSED_WITHOUT_RECORD = 2;
+static_assert(REFUSED_WITHOUT_RECORD < REFUSAL_LIMITS);
 
 constexpr std::size_t LINE_SIZE = 512;
 constexpr std::size_t REPORT_SIZE = 4096;
 
 volatile std::sig_atomic_t report_asked = 0;
 long long daemon_started_ms = 0;
-std::int64_t refused_at_maxclients = 0;  // in the daemon, since start
+// In the daemon, since start.
+std::int64_t refused_at_maxclients = 0;
+std::int64_t refused_without_record = 0;
 
 void ask_for_report(int)
 {
     report_asked = 1;
-}
-
-// SIGALRM only ends a write that has waited too long.
-void interrupt_write(int) {}
-
-// Writes text on standard output for the daemon, whose accept loop must not
-// wait on a reader that has stopped reading: the write, and the flush of
-// report()'s pending lines before it, are given one second. A pipe that stays
-// full for that long gets part of the text or none of it; a terminal, a file
-// or a pipe with room takes it at once. SIGALRM's handler, installed without
-// SA_RESTART, makes the blocked write return.
-void write_from_daemon(const char *text, std::size_t length)
-{
-    alarm(1);
-    std::fflush(stdout);
-    ssize_t written = write(STDOUT_FILENO, text, length);
-    (void)written;
-    alarm(0);
 }
 
 // What the worker notes of its session for its line, from its start.
@@ -68,20 +57,17 @@ struct {
     char client[ENDPOINT_TEXT_LEN];
 } session;
 
-// "refused CLIENT: WHY" or, standing for more refusals held back since the
-// previous line of its kind, "refused CLIENT and N more: WHY"; nothing when
-// this one is held back.
-void format_refusal(int kind, const char *client, const char *why, char (&line)[LINE_SIZE], std::size_t &length)
+// "refused CLIENT: WHY", or "refused CLIENT and N more: WHY" for a line
+// that stands for count refusals (those held back since the previous line of
+// its kind, and this one).
+std::size_t format_refusal(std::int64_t count, const char *client, const char *why, char (&line)[LINE_SIZE])
 {
-    length = 0;
-    const std::int64_t count = take_refusal_line(kind, monotonic_ms());
     int n = 0;
     if (count == 1)
         n = std::snprintf(line, sizeof line, "refused %s: %s\n", client, why);
     else if (count > 1)
         n = std::snprintf(line, sizeof line, "refused %s and %" PRId64 " more: %s\n", client, count - 1, why);
-    if (n > 0)
-        length = std::min(static_cast<std::size_t>(n), sizeof line - 1);
+    return n > 0 ? std::min(static_cast<std::size_t>(n), sizeof line - 1) : 0;
 }
 
 const char *end_text(const session_stats &stats, char (&buf)[160])
@@ -119,7 +105,6 @@ void prepare_status_report(sigset_t *open_mask)
         sigdelset(open_mask, signo);
         install_handler(signo, ask_for_report);
     }
-    install_handler(SIGALRM, interrupt_write);
 }
 
 void ignore_status_signals()
@@ -134,12 +119,19 @@ void write_status_report_if_asked()
         return;
     report_asked = 0;
     const long long now = monotonic_ms();
+    // Only a maxclients above the records the table has can leave a client
+    // without one.
+    char without_record[64] = "";
+    if (refused_without_record > 0)
+        std::snprintf(without_record, sizeof without_record, ", %" PRId64 " refused for want of a worker record",
+                      refused_without_record);
     char report[REPORT_SIZE];
     int n = std::snprintf(report, sizeof report,
                           "dovra status: %d of %d sessions open; since start %" PRId64 " served, %" PRId64
-                          " refused at maxclients, %" PRId64 " with every server down; version %s up %lld s\n",
+                          " refused at maxclients%s, %" PRId64 " with every server down; version %s up %lld s\n",
                           static_cast<int>(child_count), daemon_config.maxclients, served_count(),
-                          refused_at_maxclients, no_backend_count(), DOVRA_VERSION, (now - daemon_started_ms) / 1000);
+                          refused_at_maxclients, without_record, no_backend_count(), DOVRA_VERSION,
+                          (now - daemon_started_ms) / 1000);
     std::size_t length = n > 0 ? static_cast<std::size_t>(n) : 0;
     // One line a server; a line that would not fit whole is left out.
     for (int i = 0; i < daemon_config.server_count && length < sizeof report; ++i) {
@@ -152,38 +144,51 @@ void write_status_report_if_asked()
         report[length + size] = '\n';
         length += size + 1;
     }
-    write_from_daemon(report, std::min(length, sizeof report));
+    // A reader that stops reading holds the accept loop a second at most.
+    write_diagnostic(STDOUT_FILENO, report, std::min(length, sizeof report));
 }
 
-void note_refused_at_maxclients(const sockaddr_storage &client)
+void note_refused_at_maxclients(const sockaddr_storage &client, bool without_record)
 {
-    ++refused_at_maxclients;
+    ++(without_record ? refused_without_record : refused_at_maxclients);
     if (!daemon_config.sessionlog)
+        return;
+    const std::int64_t count =
+        take_line(refusal_limit(without_record ? REFUSED_WITHOUT_RECORD : REFUSED_AT_MAXCLIENTS), monotonic_ms());
+    if (count == 0)
         return;
     char address[ENDPOINT_TEXT_LEN];
     format_endpoint(reinterpret_cast<const sockaddr *>(&client), address, sizeof address);
     char why[64];
-    std::snprintf(why, sizeof why, "%d of %d sessions open (maxclients)", static_cast<int>(child_count),
-                  daemon_config.maxclients);
+    if (without_record)
+        std::snprintf(why, sizeof why, "every one of the %d worker records in use", WORKER_RECORDS);
+    else
+        std::snprintf(why, sizeof why, "%d of %d sessions open (maxclients)", static_cast<int>(child_count),
+                      daemon_config.maxclients);
     char line[LINE_SIZE];
-    std::size_t length;
-    format_refusal(REFUSED_AT_MAXCLIENTS, address, why, line, length);
-    if (length > 0)
-        write_from_daemon(line, length);
+    write_diagnostic(STDOUT_FILENO, line, format_refusal(count, address, why, line));
 }
 
 void note_no_backend()
 {
+    const int reason = errno;
     count_no_backend();
+    // One line a second for every worker together, standing for the
+    // refusals held back since the line before.
+    const std::int64_t count = take_line(refusal_limit(REFUSED_ALL_DOWN), monotonic_ms());
+    if (count == 0)
+        return;
+    char message[64];
+    if (count == 1)
+        std::snprintf(message, sizeof message, "All the servers are down");
+    else
+        std::snprintf(message, sizeof message, "All the servers are down and %" PRId64 " more", count - 1);
+    errno = reason;
+    report(message);
     if (!daemon_config.sessionlog)
         return;
     char line[LINE_SIZE];
-    std::size_t length;
-    format_refusal(REFUSED_ALL_DOWN, session.client, "every server down", line, length);
-    if (length > 0) {
-        ssize_t written = write(STDOUT_FILENO, line, length);
-        (void)written;
-    }
+    write_diagnostic(STDOUT_FILENO, line, format_refusal(count, session.client, "every server down", line));
 }
 
 void session_log_begin(const sockaddr_storage &client)
@@ -208,7 +213,6 @@ void session_log_end(int index, const session_stats &stats)
                           stats.from_backend, ms / 1000, ms % 1000, end_text(stats, reason));
     if (n <= 0)
         return;
-    // Within the session sandbox: write() is allowed, on standard output.
-    ssize_t written = write(STDOUT_FILENO, line, std::min(static_cast<std::size_t>(n), sizeof line - 1));
-    (void)written;
+    // Within the session sandbox: write() and setitimer() are allowed.
+    write_diagnostic(STDOUT_FILENO, line, std::min(static_cast<std::size_t>(n), sizeof line - 1));
 }

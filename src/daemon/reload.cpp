@@ -40,6 +40,7 @@
 #include "common/signals.h"
 #include "common/version.h"
 #include "config/config.h"
+#include "daemon/workers.h"
 #include "net/net.h"
 
 namespace {
@@ -81,19 +82,14 @@ struct unlisted_worker {
 std::vector<unlisted_worker> unlisted;
 
 // Writes one line on standard output at once, as the status report is
-// written: the daemon's stdio buffer is flushed first, and a reader that has
-// stopped reading holds the loop up for a second at most.
+// written (write_diagnostic): a reader that has stopped reading holds the loop
+// up for a second or so at most.
 void say(const char *text)
 {
     char line[PATH_MAX + 128];
     const int n = std::snprintf(line, sizeof line, "%s\n", text);
-    if (n <= 0)
-        return;
-    alarm(1);
-    std::fflush(stdout);
-    ssize_t written = write(STDOUT_FILENO, line, std::min(static_cast<std::size_t>(n), sizeof line - 1));
-    (void)written;
-    alarm(0);
+    if (n > 0)
+        write_diagnostic(STDOUT_FILENO, line, std::min(static_cast<std::size_t>(n), sizeof line - 1));
 }
 
 void ask_for_reload(int)

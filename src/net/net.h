@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/clock.h"
+
 struct sockaddr;
 
 inline constexpr int LISTEN_BACKLOG = 10;
@@ -12,11 +14,8 @@ inline constexpr std::size_t RELAY_BUF_SIZE = 4096;
 // close their side.
 inline constexpr int RELAY_LINGER_MS = 2000;
 
-// Milliseconds of CLOCK_MONOTONIC: the clock of every deadline, and of every
-// time the status table holds.
-[[nodiscard]] long long monotonic_ms();
-
-// Returns a socket listening at the low 16 bits of port on address, an IPv4
+// Returns a non-blocking socket listening at the low 16 bits of port on
+// address, an IPv4
 // dotted-decimal or IPv6 literal (an IPv6 one takes IPv4 clients too where
 // the address allows it), or on every local IPv4 address when address is
 // empty; or -1 with errno set by the failing call, EINVAL for a text that is
@@ -29,6 +28,11 @@ inline constexpr int RELAY_LINGER_MS = 2000;
 // the system does), or untouched when address is no such text. Host names
 // are not resolved.
 [[nodiscard]] int connect_backend(const char *address, std::int32_t port, int timeout_ms = 0);
+
+// The words for a failed connection's errno, as connect_backend() left it:
+// the system's text, "timed out" for ETIMEDOUT (whose text differs between
+// systems), and for 0 "not an IPv4 or IPv6 address".
+[[nodiscard]] const char *connect_failure_text(int err);
 
 // How a session ended.
 enum session_end : int {

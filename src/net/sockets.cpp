@@ -91,13 +91,6 @@ bool connect_within(int fd, const endpoint &e, int timeout_ms)
 
 }  // namespace
 
-long long monotonic_ms()
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
-}
-
 int open_listener(std::int32_t port, const char *address, int backlog)
 {
     endpoint e;
@@ -107,7 +100,9 @@ int open_listener(std::int32_t port, const char *address, int backlog)
         errno = EINVAL;
         return -1;
     }
-    int fd = socket(e.sa.ss_family, SOCK_STREAM, 0);
+    // Non-blocking: a client that goes away between the wait for it and
+    // accept() must not leave accept() waiting for the next one.
+    int fd = socket(e.sa.ss_family, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return -1;
     // Lets a restarted daemon bind while connections of the previous one
@@ -143,6 +138,16 @@ int connect_backend(const char *address, std::int32_t port, int timeout_ms)
         return fail_closing(fd);
     }
     return fd;
+}
+
+const char *connect_failure_text(int err)
+{
+    // connect_backend leaves errno alone when the text is no address at all.
+    if (err == 0)
+        return "not an IPv4 or IPv6 address";
+    if (err == ETIMEDOUT)
+        return "timed out";
+    return std::strerror(err);
 }
 
 namespace {

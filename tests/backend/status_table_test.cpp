@@ -276,6 +276,15 @@ TEST(StatusTable, BackOffAndWhatTheStatusReportSays)
         mark_backend_down(0, ECONNREFUSED, t - 12000);
         mark_backend_down(0, ECONNREFUSED, t - 12000);
         mark_backend_up(0);
+        // A second session whose own connection then failed: not served, and
+        // no failed probe.
+        int second = reserve_worker_record();
+        adopt_worker_record(second);
+        if (!claim_backend(0, false))
+            return 33;
+        session_connect_failed(0, ECONNREFUSED, t - 12000);
+        release_backend();
+        adopt_worker_record(r);
         mark_backend_down(1, ETIMEDOUT, t - 1000);
         mark_backend_down(2, 0, t);
         char line[256];
@@ -288,12 +297,13 @@ TEST(StatusTable, BackOffAndWhatTheStatusReportSays)
         std::printf("%s\n", line);
         // One line per kind per second, standing for the refusals held back.
         for (auto [kind, at] : {std::pair{0, t}, {0, t + 10}, {0, t + 999}, {1, t + 999}, {0, t + 1000}, {0, t + 1500}})
-            std::printf("%lld ", static_cast<long long>(take_refusal_line(kind, at)));
+            std::printf("%lld ", static_cast<long long>(take_line(refusal_limit(kind), at)));
         std::printf("\n");
         return 0;
     });
     EXPECT_EQ(got.status, 0);
-    EXPECT_EQ(got.out, "server 1 10.0.0.1: busy, 1 open, 1 served, 2 probes failed, last failure 12 s ago\n"
+    EXPECT_EQ(got.out, "server 1 10.0.0.1: busy, 1 open, 1 served, 2 probes failed, 1 session failed to connect, "
+                       "last failure 12 s ago\n"
                        "server 2 10.0.0.2: down, 0 open, 0 served, connect timed out, skipped for 4 s more\n"
                        "server 3 10.0.0.3: down, 0 open, 0 served, not an IPv4 or IPv6 address\n"
                        "server 3 10.0.0.3: down, 0 open, 0 served, network is unreachable\n"

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <functional>
 #include <regex>
 #include <sstream>
 
@@ -92,6 +93,30 @@ std::string local_endpoint(int fd)
     if (getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
         return "?";
     return "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+}
+
+// Refuses clients one after another for 2.5 s (and at most a million), then
+// on until the lines logged stand for every refusal: those held back since
+// the last line come with the next one, which the next refusal a second after
+// it writes. Returns how long the flood ran; refused counts on.
+double flood(const std::function<bool()> &refuse, const std::function<std::int64_t()> &logged, int &refused)
+{
+    const auto start = std::chrono::steady_clock::now();
+    // Bounded by time: a fast machine refuses tens of thousands a second, and
+    // a flood shorter than two seconds would leave too few lines to judge.
+    while (std::chrono::steady_clock::now() - start < 2500ms && refused < 1000000) {
+        if (!refuse())
+            return 0;
+        ++refused;
+    }
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    for (int i = 0; i < 40 && logged() != refused; ++i) {
+        if (!refuse())
+            return 0;
+        ++refused;
+        wait_for([&] { return logged() == refused; }, 100ms);
+    }
+    return seconds;
 }
 
 }  // namespace
@@ -203,21 +228,8 @@ TEST(Operations, RefusedClientsAreLoggedAtMostOnceASecondWithTheirCount)
         return sum;
     };
     int refused = 1;
-    const auto start = std::chrono::steady_clock::now();
-    // Bounded by time: a fast machine refuses tens of thousands a second, and
-    // a flood shorter than two seconds would leave too few lines to judge.
-    while (std::chrono::steady_clock::now() - start < 2500ms && refused < 1000000) {
-        ASSERT_TRUE(refuse());
-        ++refused;
-    }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    // The refusals held back since the last line come with the next line,
-    // which the next refusal a second after it writes.
-    for (int i = 0; i < 40 && logged() != refused; ++i) {
-        ASSERT_TRUE(refuse());
-        ++refused;
-        wait_for([&] { return logged() == refused; }, 100ms);
-    }
+    const double seconds = flood(refuse, logged, refused);
+    ASSERT_GT(seconds, 0) << "a client was not refused";
     const auto lines = r.lines_starting("refused ");
     EXPECT_EQ(logged(), refused) << r.out();
     EXPECT_GE(lines.size(), 3u) << r.out();
@@ -235,4 +247,98 @@ TEST(Operations, RefusedClientsAreLoggedAtMostOnceASecondWithTheirCount)
     const std::string down_line = "refused " + local_endpoint(lost.get()) + ": every server down";
     EXPECT_TRUE(wait_for([&] { return r.lines_starting(down_line).size() == 1; })) << r.out();
     EXPECT_EQ(r.run.err(), "All the servers are down: Connection refused\n");
+}
+
+// With every backend down, a flood of clients gives at most about one "All
+// the servers are down" line a second: the first as the design has it, each
+// later one with how many refusals held back since the line before it
+// stands for, so that the lines together count every refused client.
+TEST(Operations, AllServersDownIsWrittenAtMostOnceASecondWithItsCount)
+{
+    // Room for every worker a flood keeps alive at once, even a slow (a
+    // sanitized) build's: a client closed at maxclients instead is closed by
+    // the daemon, without the worker's line, and would go uncounted.
+    rig r(1, 1000, "");
+    ASSERT_TRUE(r.up());
+    r.pool.stop(0);
+    auto refuse = [&] {
+        unique_fd c = connect_to("127.0.0.1", r.port);
+        return c && closed_without_data(c.get());
+    };
+    const std::regex line("All the servers are down(?: and ([0-9]+) more)?: Connection refused");
+    std::vector<std::string> lines;
+    bool exact = true;
+    auto logged = [&] {
+        lines.clear();
+        std::int64_t sum = 0;
+        std::istringstream text(r.run.err());
+        for (std::string l; std::getline(text, l);) {
+            std::smatch m;
+            exact = exact && std::regex_match(l, m, line);
+            sum += 1 + (m.size() > 1 && m[1].matched ? std::stoll(m[1]) : 0);
+            lines.push_back(l);
+        }
+        return sum;
+    };
+    ASSERT_TRUE(refuse());
+    ASSERT_TRUE(wait_for([&] { return logged() == 1; })) << r.run.err();
+    EXPECT_EQ(r.run.err(), "All the servers are down: Connection refused\n");
+    int refused = 1;
+    const double seconds = flood(refuse, logged, refused);
+    ASSERT_GT(seconds, 0) << "a client was not refused";
+    EXPECT_EQ(logged(), refused) << r.run.err();
+    EXPECT_TRUE(exact) << r.run.err();
+    EXPECT_GE(lines.size(), 3u) << r.run.err();
+    EXPECT_LE(static_cast<double>(lines.size()), seconds + 5) << refused << " refused in " << seconds << " s";
+    // Every client was refused by a worker, none at maxclients.
+    ASSERT_EQ(kill(r.run.daemon_pid(), SIGUSR1), 0);
+    ASSERT_TRUE(wait_for([&] { return r.lines_starting("dovra status: ").size() == 1; })) << r.out();
+    EXPECT_TRUE(r.lines_starting("dovra status: ")[0].find(
+                    "; since start 0 served, 0 refused at maxclients, " + std::to_string(refused) +
+                    " with every server down;") != std::string::npos)
+        << r.out();
+    EXPECT_EQ(r.lines_starting("").size(), 2u) << r.out();
+}
+
+// A log reader that stops reading without closing (a full socket nobody
+// reads) holds no worker for ever: the session's line and a refused
+// client's lines are given up after a bounded wait, the worker closes its
+// client and ends, and the daemon serves on.
+TEST(Operations, AStalledLogReaderHoldsNoWorker)
+{
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, ends), 0);
+    unique_fd reader(ends[0]);
+    unique_fd log(ends[1]);
+    backend_pool pool(1);
+    const std::uint16_t port = free_port();
+    daemon_options options;
+    options.output = log.get();
+    daemon_run run((config_text(port, pool.port(), 5, {backend_address(0)}) + "sessionlog on\n").c_str(), {},
+                   options);
+    ASSERT_TRUE(run.listening(port));
+    const pid_t daemon = run.daemon_pid();
+    // Filled without changing the socket's flags, which the daemon shares.
+    const std::string block(4096, 'f');
+    std::size_t filled = 0;
+    while (filled < (std::size_t{64} << 20) && send(log.get(), block.data(), block.size(), MSG_DONTWAIT) > 0)
+        filled += block.size();
+    ASSERT_EQ(send(log.get(), block.data(), 1, MSG_DONTWAIT), -1);
+    log.reset();
+
+    {
+        unique_fd c = connect_to("127.0.0.1", port);
+        ASSERT_TRUE(c && send_all(c.get(), "x") && recv_some(c.get(), 1, 5s) == "x");
+    }
+    EXPECT_TRUE(wait_for([&] { return children_of(daemon).empty(); }, 8s)) << "the session's line held its worker";
+
+    pool.stop(0);
+    unique_fd lost = connect_to("127.0.0.1", port);
+    ASSERT_TRUE(lost);
+    EXPECT_TRUE(closed_without_data(lost.get(), 8s)) << "the refusal's lines held the client";
+    EXPECT_TRUE(wait_for([&] { return children_of(daemon).empty(); }, 8s));
+
+    pool.start(0);
+    unique_fd next = connect_to("127.0.0.1", port);
+    EXPECT_TRUE(next && send_all(next.get(), "y") && recv_some(next.get(), 1, 5s) == "y");
 }

@@ -5,6 +5,8 @@
 // own), and the table's counts after all of it.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -347,4 +349,73 @@ TEST(Silent, NoAccountingDriftAfterFinishedAndKilledWorkers)
         const int want = i % 3;
         EXPECT_EQ(pool.with_data(want), before[want] + (i < 3 ? 1 : 2)) << "client " << i;
     }
+}
+
+namespace {
+
+// A listener at backend_address(index):port whose accept queue holds one
+// connection and that never accepts: the first connection attempt is
+// answered, and every one after it dropped without an answer.
+unique_fd one_place_listener(int index, std::uint16_t port)
+{
+    unique_fd fd(socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    int on = 1;
+    if (!fd || inet_pton(AF_INET, backend_address(index).c_str(), &a.sin_addr) != 1 ||
+        setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd.get(), 0) != 0)
+        return {};
+    return fd;
+}
+
+// Whether a connection attempt to address:port goes unanswered for 300 ms.
+bool unanswered(const std::string &address, std::uint16_t port)
+{
+    unique_fd fd(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    inet_pton(AF_INET, address.c_str(), &a.sin_addr);
+    if (connect(fd.get(), reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 || errno != EINPROGRESS)
+        return false;
+    pollfd p{fd.get(), POLLOUT, 0};
+    return poll(&p, 1, 300) == 0;
+}
+
+}  // namespace
+
+// A backend that answers the probe and then drops the session's own
+// connection attempt: the session is not counted as served, and its timeout
+// is no failed probe; the backend is backed off as a silent one.
+TEST(Silent, SessionWhoseConnectionFailsIsNotServed)
+{
+    const std::uint16_t backend_port = free_port();
+    {
+        unique_fd check = one_place_listener(1, backend_port);
+        ASSERT_TRUE(check);
+        unique_fd first = connect_to(backend_address(1), backend_port);
+        if (!first || !unanswered(backend_address(1), backend_port))
+            GTEST_SKIP() << "this system does not hold a listen queue of 0 to one connection";
+    }
+    unique_fd backend = one_place_listener(0, backend_port);
+    ASSERT_TRUE(backend);
+    daemon_under_test d(backend_port, 1, 5, "connecttimeout 1\n");
+    ASSERT_TRUE(d.ready());
+    unique_fd c = connect_to("127.0.0.1", d.port);
+    ASSERT_TRUE(c);
+    EXPECT_TRUE(closed_without_data(c.get(), 5s));
+    ASSERT_TRUE(no_workers(*d.run));
+    EXPECT_EQ(d.run->err(), "Failed attempting to redirect data: Connection timed out\n");
+    const std::string before = d.run->out();
+    ASSERT_EQ(kill(d.run->daemon_pid(), SIGUSR1), 0);
+    ASSERT_TRUE(wait_for([&] { return d.run->out().find("server 1 ", before.size()) != std::string::npos; }));
+    const std::string report = d.run->out().substr(before.size());
+    EXPECT_NE(report.find("since start 0 served, 0 refused at maxclients, 0 with every server down;"),
+              std::string::npos)
+        << report;
+    EXPECT_NE(report.find("server 1 127.0.0.2: down, 0 open, 0 served, connect timed out, skipped for "),
+              std::string::npos)
+        << report;
 }

@@ -176,3 +176,49 @@ TEST(Startup, ARefusedSandboxEndsTheLauncher)
     EXPECT_EQ(got.err, std::string("Error entering the session sandbox: ") + std::strerror(EINVAL) + "\n");
     EXPECT_TRUE(tcp_sockets_on(port).empty());
 }
+
+// Started with standard output and error closed, the daemon never hands a
+// client one of them: with every backend down, a worker's "All the servers
+// are down" goes nowhere, and the client is closed without a byte.
+TEST(Startup, OutputClosedByTheStarterNeverReachesAClient)
+{
+    const std::uint16_t port = free_port();
+    daemon_options options;
+    options.output = -2;
+    daemon_run run(config_text(port, free_port(), 5, {"127.0.0.2"}).c_str(), {}, options);
+    ASSERT_TRUE(run.listening(port));
+    for (int i = 0; i < 3; ++i) {
+        unique_fd c = connect_to("127.0.0.1", port);
+        ASSERT_TRUE(c);
+        EXPECT_TRUE(closed_without_data(c.get())) << i;
+    }
+    EXPECT_EQ(run.stop(), 0);
+}
+
+// A starter that ignores SIGCHLD and blocks every signal it can hands both
+// on across exec; the daemon starts all the same, reaps its workers, answers
+// the status signal and ends on SIGTERM.
+TEST(Startup, SignalStateOfTheStarterIsUndone)
+{
+    backend_pool pool(1);
+    const std::uint16_t port = free_port();
+    daemon_options options;
+    options.signals_disturbed = true;
+    daemon_run run(config_text(port, pool.port(), 5, {backend_address(0)}).c_str(), {}, options);
+    ASSERT_TRUE(run.listening(port)) << run.out() << run.err();
+    const pid_t daemon = run.daemon_pid();
+    {
+        unique_fd c = connect_to("127.0.0.1", port);
+        ASSERT_TRUE(c && send_all(c.get(), "x") && recv_some(c.get(), 1, 5s) == "x");
+    }
+    EXPECT_TRUE(wait_for([&] { return children_of(daemon).empty(); }));
+    ASSERT_EQ(kill(daemon, SIGUSR1), 0);
+    EXPECT_TRUE(wait_for([&] {
+        return run.out().find("dovra status: 0 of 5 sessions open; since start 1 served,") != std::string::npos;
+    })) << run.out();
+    // SIGTERM is no longer blocked: the daemon ends (unreaped until stop()).
+    ASSERT_EQ(kill(daemon, SIGTERM), 0);
+    EXPECT_TRUE(wait_for([&] { return process_state(daemon) == 'Z'; }));
+    EXPECT_EQ(run.stop(), 0);
+    EXPECT_EQ(run.err(), "");
+}

@@ -14,6 +14,7 @@
 
 #include "checkconf/checkconf.h"
 #include "config/config.h"
+#include "config/config_events.h"
 #include "scratch_file.h"
 
 namespace {
@@ -131,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // The same garbage in the record before each reading: any byte that one
     // writes and the other does not shows up.
     std::memset(&daemon_config, 0xa5, sizeof daemon_config);
-    const config_result daemon_code = parse_config(file, nullptr);
+    const config_result daemon_code = parse_config(file);
     const config_record daemon_record = daemon_config;
 
     char *warnings = nullptr;

@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     // Garbage in the record shows up if the parser trusts what it did not write.
     std::memset(&daemon_config, 0xa5, sizeof daemon_config);
-    const int code = parse_config(file, nullptr);
+    const int code = parse_config(file);
 
     if (code < CONFIG_OK || code >= static_cast<int>(config_error_text.size()))
         fail("result code out of range");

@@ -46,6 +46,11 @@ TEST(sockets, open_listener_listens_on_every_address_at_the_low_16_bits_of_port)
     const std::uint16_t port = ntohs(sa.sin_port);
     EXPECT_NE(port, 0) << "port 0 asks the system for a port";
     EXPECT_EQ(sa.sin_addr.s_addr, htonl(INADDR_ANY));
+    // Non-blocking: with nobody waiting, accept() says so at once.
+    ASSERT_NE(fcntl(first.get(), F_GETFL) & O_NONBLOCK, 0);
+    errno = 0;
+    EXPECT_EQ(accept(first.get(), nullptr, nullptr), -1);
+    EXPECT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << std::strerror(errno);
     EXPECT_TRUE(connect_to("127.0.0.1", port));
     EXPECT_TRUE(connect_to(backend_address(1), port));
 

@@ -604,11 +604,21 @@ daemon_run::daemon_run(const char *config, const std::vector<std::string> &args,
         int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
         int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
         dup2(in, 0);
-        dup2(o, 1);
-        dup2(e, 2);
+        dup2(options.output >= 0 ? options.output : o, 1);
+        dup2(options.output >= 0 ? options.output : e, 2);
         for (int fd = 3; fd < 1024; ++fd)
             close(fd);
+        if (options.output == -2) {
+            close(1);
+            close(2);
+        }
         signal(SIGPIPE, SIG_DFL);
+        if (options.signals_disturbed) {
+            signal(SIGCHLD, SIG_IGN);
+            sigset_t all;
+            sigfillset(&all);
+            sigprocmask(SIG_SETMASK, &all, nullptr);
+        }
         execv(argv[0], argv.data());
         _exit(127);
     }

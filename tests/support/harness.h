@@ -197,6 +197,12 @@ struct daemon_options {
     std::chrono::milliseconds launcher_timeout = 10s;
     // The daemon binary to run, by path (after prepare); empty: the build's.
     std::string program = {};
+    // The launcher's standard output and error: the files "stdout" and
+    // "stderr" (-1), closed (-2), or this descriptor.
+    int output = -1;
+    // The launcher starts with SIGCHLD ignored and every signal blocked that
+    // can be, as a careless parent may leave them.
+    bool signals_disturbed = false;
 };
 
 // The real daemon binary, run in a temporary directory of its own that holds
