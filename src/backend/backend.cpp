@@ -31,10 +31,13 @@ struct backend_slot {
     atomic64 served;
     atomic64 failures;
     atomic64 last_failure_ms;
+    atomic64 checked_ms;   // when the health checks last connected; 0: never
+    atomic32 check_error;  // how that ended: 0 answered, else errno
 };
 
 // One live worker: its pid (0: record unused, -1: reserved before the fork)
-// and the backend it holds, plus one (0: none).
+// and the backend it holds, plus one (0: none); while it waits for a free
+// backend, its ticket, negated.
 struct worker_record {
     atomic32 pid;
     atomic32 backend;
@@ -45,7 +48,7 @@ struct refusal_limit {
     atomic64 held;
 };
 
-constexpr int REFUSAL_KINDS = 2;
+constexpr int REFUSAL_KINDS = 3;
 constexpr std::int64_t NEVER = INT64_MIN;
 
 struct status_table {
@@ -54,6 +57,8 @@ struct status_table {
     atomic64 no_backend;
     atomic32 records_used;  // no record at or above this index was ever reserved
     worker_record records[WORKER_RECORDS];
+    atomic64 tickets;         // places given in the queue
+    atomic64 queue_timeouts;  // clients closed after queuetimeout
 };
 
 // The one table of this process tree, in the shared segment.
@@ -78,6 +83,21 @@ std::int32_t sessions_on(int i)
             ++n;
     }
     return n;
+}
+
+// Tickets run from 1 to TICKETS and then start again; of two live ones, the
+// older is the one the other is less than half the range ahead of.
+constexpr std::int64_t TICKETS = INT32_MAX - 1;
+
+std::int32_t next_ticket()
+{
+    return static_cast<std::int32_t>(table->tickets.fetch_add(1) % TICKETS + 1);
+}
+
+bool older(std::int32_t a, std::int32_t b)
+{
+    const std::int64_t ahead = (std::int64_t{b} - a + TICKETS) % TICKETS;
+    return ahead != 0 && ahead < TICKETS / 2;
 }
 
 // Clears record r's backend and any backend it took as free. Each is one
@@ -194,7 +214,9 @@ int reserve_worker_record()
         std::int32_t unused = 0;
         if (!table->records[k].pid.compare_exchange_strong(unused, -1))
             continue;
-        table->records[k].backend.store(0);
+        // Clients queue in the order the daemon accepts them, not in the
+        // order their workers happen to run.
+        table->records[k].backend.store(daemon_config.share == SHARE_NONE ? -next_ticket() : 0);
         std::int32_t used = table->records_used.load();
         while (used < k + 1 && !table->records_used.compare_exchange_weak(used, k + 1)) {
         }
@@ -216,6 +238,10 @@ void assign_worker_record(int record, pid_t pid)
 void adopt_worker_record(int record)
 {
     own_record = record;
+    // The same pid the daemon stores after the fork, here at once: a waiter
+    // is woken by its pid, possibly before the daemon has run again.
+    std::int32_t reserved = -1;
+    table->records[record].pid.compare_exchange_strong(reserved, getpid());
 }
 
 void release_worker(pid_t pid)
@@ -305,37 +331,134 @@ backend_view view_backend(int i)
     return v;
 }
 
-int choose_server()
+int take_free_server(int &usable)
 {
     const int count = daemon_config.server_count;
     const int connect_ms = daemon_config.connecttimeout * 1000;
+    const bool checked = daemon_config.checkinterval > 0;
     // The reason of the last backend that failed with one: a text that is no
     // address has none, and the reason before it must then stand.
     int last_reason = 0;
+    usable = 0;
     for (int i = 0; i < count; ++i) {
         bool retried = false;
-        if (!may_probe(i, connect_ms, retried)) {
+        // With health checks the table is trusted as it stands: no probe.
+        if (checked ? table->backends[i].down.load() != 0 : !may_probe(i, connect_ms, retried)) {
             last_reason = table->backends[i].reason.load();
             continue;
         }
-        errno = 0;
-        if (!probe(i)) {
-            const int err = errno;
-            if (err != 0)
-                last_reason = err;
-            mark_backend_down(i, err, monotonic_ms(), retried);
-            continue;
+        if (!checked) {
+            errno = 0;
+            if (!probe(i)) {
+                const int err = errno;
+                if (err != 0)
+                    last_reason = err;
+                mark_backend_down(i, err, monotonic_ms(), retried);
+                continue;
+            }
+            mark_backend_up(i);
         }
-        mark_backend_up(i);
+        ++usable;
         if (claim_backend(i, true))
-            return i;
-    }
-    for (int i = 0; i < count; ++i) {
-        if (table->backends[i].down.load() == 0 && claim_backend(i, false))
             return i;
     }
     errno = last_reason;
     return -1;
+}
+
+int choose_server()
+{
+    if (daemon_config.share == SHARE_NONE)
+        return wait_for_free_server();
+    int usable = 0;
+    const int free = take_free_server(usable);
+    if (free >= 0)
+        return free;
+    const int last_reason = errno;
+    // Every backend that is up is busy: join one.
+    int chosen = -1;
+    int fewest = 0;
+    for (int i = 0; i < daemon_config.server_count; ++i) {
+        if (table->backends[i].down.load() != 0)
+            continue;
+        if (daemon_config.share == SHARE_FIRST) {
+            chosen = i;
+            break;
+        }
+        const int sessions = sessions_on(i);
+        if (chosen < 0 || sessions < fewest) {
+            chosen = i;
+            fewest = sessions;
+        }
+    }
+    if (chosen >= 0 && claim_backend(chosen, false))
+        return chosen;
+    errno = last_reason;
+    return -1;
+}
+
+void leave_queue()
+{
+    if (own_record < 0)
+        return;
+    std::int32_t ticket = table->records[own_record].backend.load();
+    if (ticket < 0)
+        table->records[own_record].backend.compare_exchange_strong(ticket, 0);
+}
+
+namespace {
+
+// The live record with the lowest ticket, or -1 when nobody waits.
+int first_waiting_record()
+{
+    const std::int32_t used = records_in_use();
+    int first = -1;
+    std::int32_t oldest = 0;
+    for (std::int32_t k = 0; k < used; ++k) {
+        const std::int32_t ticket = -table->records[k].backend.load();
+        if (ticket > 0 && table->records[k].pid.load() != 0 && (first < 0 || older(ticket, oldest))) {
+            first = k;
+            oldest = ticket;
+        }
+    }
+    return first;
+}
+
+}  // namespace
+
+bool first_in_queue()
+{
+    return own_record >= 0 && first_waiting_record() == own_record;
+}
+
+pid_t first_waiter()
+{
+    if (table == nullptr)
+        return 0;
+    const int k = first_waiting_record();
+    const pid_t pid = k < 0 ? 0 : table->records[k].pid.load();
+    return pid > 0 ? pid : 0;
+}
+
+int waiting_count()
+{
+    const std::int32_t used = records_in_use();
+    int n = 0;
+    for (std::int32_t k = 0; k < used; ++k) {
+        if (table->records[k].backend.load() < 0 && table->records[k].pid.load() != 0)
+            ++n;
+    }
+    return n;
+}
+
+void count_queue_timeout()
+{
+    table->queue_timeouts.fetch_add(1);
+}
+
+std::int64_t queue_timeout_count()
+{
+    return table->queue_timeouts.load();
 }
 
 void count_no_backend()

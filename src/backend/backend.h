@@ -12,6 +12,7 @@
 // worker ended. Every change is one atomic read-modify-write or store.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
@@ -78,11 +79,49 @@ struct backend_view {
 [[nodiscard]] backend_view view_backend(int i);
 
 // Probes the backends in configuration order and takes the first that
-// answers and is free, else joins the first that is not down; returns its
-// index, or -1. A backend in back-off is skipped without a probe, and once
-// its back-off has passed only one client at a time probes it. errno then
-// tells why the last failed backend failed, or is 0 when none had a reason.
+// answers and is free, else joins the first that is not down (share least:
+// the one with the fewest sessions, ties in file order; share none: waits
+// for a free one instead, see wait_for_free_server); returns its index, or
+// -1. A backend in back-off is skipped without a probe, and once its
+// back-off has passed only one client at a time probes it. With health
+// checks (checkinterval) nothing is probed: a backend the checks hold down
+// is skipped. errno then tells why the last failed backend failed, or is 0
+// when none had a reason.
 [[nodiscard]] int choose_server();
+// choose_server's first pass alone: the first free backend, taken, or -1;
+// usable counts the backends found up on the way.
+[[nodiscard]] int take_free_server(int &usable);
+
+// ---- The queue of clients waiting for a free backend (share none) ----
+//
+// Each waiting worker's record holds a ticket, handed out in order of
+// arrival when the daemon reserves the record; only the worker with the
+// lowest ticket may take a backend. It sleeps until woken by a signal
+// (WAKE_SIGNAL, which the daemon ignores, and every worker until it waits),
+// sent when the one before it leaves the queue (by that worker) and
+// whenever the daemon reaps a worker, which is when a backend comes free or
+// a waiter has gone, however it ended.
+
+// What choose_server returns for a client that waited queuetimeout seconds
+// without a backend coming free.
+inline constexpr int QUEUE_TIMED_OUT = -2;
+inline constexpr int WAKE_SIGNAL = SIGUSR2;
+
+// In the worker: waits its turn, then takes the first free backend; returns
+// its index, -1 when every backend is down, or QUEUE_TIMED_OUT (queue.cpp).
+[[nodiscard]] int wait_for_free_server();
+// In the daemon, after reaping: wakes the first in the queue, if any (share
+// none only). Safe in a signal handler.
+void wake_first_waiter();
+
+void leave_queue();
+// Whether this worker holds the lowest ticket of the live workers that wait.
+[[nodiscard]] bool first_in_queue();
+// The pid of the worker first in the queue, or 0.
+[[nodiscard]] pid_t first_waiter();
+[[nodiscard]] int waiting_count();
+void count_queue_timeout();
+[[nodiscard]] std::int64_t queue_timeout_count();
 
 // A worker found every server down.
 void count_no_backend();
@@ -95,7 +134,7 @@ void count_no_backend();
 // "server 3 10.0.0.3: free, 0 open, 10 served"; now_ms from monotonic_ms().
 void describe_backend(int i, long long now_ms, char *buf, std::size_t size);
 // A rate limiter shared by every process, one per kind (0: refused at
-// maxclients, 1: every server down): counts one refusal at now_ms; returns 0
+// maxclients, 1: every server down, 2: no server free within queuetimeout): counts one refusal at now_ms; returns 0
 // when its log line must be held back, otherwise how many refusals the line
 // stands for (this one and those held back since the last line). At most one
 // line per kind per second.

@@ -141,6 +141,21 @@ void check_value(const linter &l, config_keyword k, int line, const std::string 
         if (strcasecmp(value.c_str(), "on") != 0 && strcasecmp(value.c_str(), "off") != 0)
             warn(l, line, "sessionlog \"%s\" is neither on nor off; sessions are not logged", value.c_str());
         break;
+    case KEYWORD_SHARE:
+        if (strcasecmp(value.c_str(), "first") != 0 && strcasecmp(value.c_str(), "least") != 0 &&
+            strcasecmp(value.c_str(), "none") != 0)
+            warn(l, line, "share \"%s\" is neither first, least nor none; first is used", value.c_str());
+        break;
+    case KEYWORD_QUEUETIMEOUT:
+        check_range(l, line, "queuetimeout", value, MIN_QUEUE_TIMEOUT, MAX_QUEUE_TIMEOUT);
+        break;
+    case KEYWORD_WHENFULL:
+        if (strcasecmp(value.c_str(), "close") != 0 && strcasecmp(value.c_str(), "wait") != 0)
+            warn(l, line, "whenfull \"%s\" is neither close nor wait; close is used", value.c_str());
+        break;
+    case KEYWORD_CHECKINTERVAL:
+        check_range(l, line, "checkinterval", value, 0, MAX_CHECK_INTERVAL);
+        break;
     case KEYWORD_NONE:
         break;
     }

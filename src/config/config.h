@@ -21,6 +21,13 @@ inline constexpr int MAX_CONNECT_TIMEOUT = 60;
 inline constexpr int MAX_IDLE_TIMEOUT = 2000000;  // seconds, about 23 days: held in milliseconds
 inline constexpr int DEFAULT_BACKLOG = 10;
 inline constexpr int MAX_BACKLOG = 65535;
+// When every backend is busy: share the first one, share the least loaded,
+// or wait for one to come free, at most queuetimeout seconds.
+enum share_mode : std::int32_t { SHARE_FIRST, SHARE_LEAST, SHARE_NONE };
+inline constexpr int DEFAULT_QUEUE_TIMEOUT = 30;  // seconds
+inline constexpr int MIN_QUEUE_TIMEOUT = 1;
+inline constexpr int MAX_QUEUE_TIMEOUT = 3600;
+inline constexpr int MAX_CHECK_INTERVAL = 3600;  // seconds; 0: every client probes
 
 struct config_record {
     std::int32_t maxclients;
@@ -35,6 +42,10 @@ struct config_record {
     std::int32_t idletimeout;     // seconds a session may move nothing; 0: no limit
     std::int32_t backlog;         // of the listening socket
     bool sessionlog;              // a line for each session's end and each refusal
+    share_mode share;             // what a client does when every backend is busy
+    std::int32_t queuetimeout;    // seconds a client waits for a free backend (share none)
+    bool whenfull_wait;           // at maxclients: leave clients in the listen queue
+    std::int32_t checkinterval;   // seconds between health checks; 0: none
 };
 
 // Filled once by the launcher before it forks; every later process reads its
@@ -83,6 +94,10 @@ enum config_keyword : int {
     KEYWORD_IDLETIMEOUT,
     KEYWORD_BACKLOG,
     KEYWORD_SESSIONLOG,
+    KEYWORD_SHARE,
+    KEYWORD_QUEUETIMEOUT,
+    KEYWORD_WHENFULL,
+    KEYWORD_CHECKINTERVAL,
     KEYWORD_NONE,
 };
 
@@ -96,6 +111,10 @@ inline constexpr std::array<const char *, KEYWORD_NONE> config_keywords = {
     "idletimeout",
     "backlog",
     "sessionlog",
+    "share",
+    "queuetimeout",
+    "whenfull",
+    "checkinterval",
 };
 
 // One step of the parser, as the checker needs it to explain the file: a

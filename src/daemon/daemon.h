@@ -45,6 +45,10 @@ void write_status_report_if_asked();
 // counts it, and with sessionlog on writes its refusal line, at most one a
 // second (with how many it stands for).
 void note_refused_at_maxclients(const sockaddr_storage &client);
+// In a worker that waited queuetimeout seconds for a free server (share
+// none): counts it, and with sessionlog on writes its refusal line, at most
+// one a second for all workers together.
+void note_queue_timeout();
 // In a worker, first thing after fork(): notes the session's start and, with
 // sessionlog on, its client, as accept() gave it.
 void session_log_begin(const sockaddr_storage &client);

@@ -142,6 +142,7 @@ void reap_children(int)
             (void)ignored;
         }
     }
+    wake_first_waiter();
     errno = saved;
 }
 
@@ -150,6 +151,11 @@ void serve_client(int client_fd, int listen_fd)
     close(listen_fd);
 
     int index = choose_server();
+    if (index == QUEUE_TIMED_OUT) {
+        note_queue_timeout();
+        close(client_fd);
+        std::exit(0);
+    }
     if (index == -1) {
         report("All the servers are down");
         note_no_backend();
@@ -174,6 +180,9 @@ void serve_client(int client_fd, int listen_fd)
 void run_dispatcher(int ready_fd)
 {
     install_handler(SIGCHLD, reap_children);
+    // Inherited by every worker: a wake for a waiter that is not waiting yet,
+    // or no longer, changes nothing.
+    install_handler(WAKE_SIGNAL, SIG_IGN);
     sigset_t open_mask;
     prepare_status_report(&open_mask);
     errno = 0;

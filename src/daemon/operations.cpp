@@ -30,6 +30,7 @@ namespace {
 // The kinds of refusal, as take_refusal_line() counts them.
 constexpr int REFUSED_AT_MAXCLIENTS = 0;
 constexpr int REFUSED_ALL_DOWN = 1;
+constexpr int REFUSED_QUEUE_TIMEOUT = 2;
 
 constexpr std::size_t LINE_SIZE = 512;
 constexpr std::size_t REPORT_SIZE = 4096;
@@ -104,6 +105,24 @@ const char *end_text(const session_stats &stats, char (&buf)[160])
     return buf;
 }
 
+// The lines on clients that wait, for the settings under which they do:
+// share none (for a free server) and whenfull wait (to be accepted, where
+// the system tells). Appended at text, size bytes at most; returns the
+// length written, 0 when nothing fits whole.
+std::size_t describe_waiting(char *text, std::size_t size)
+{
+    char lines[LINE_SIZE] = "";
+    int n = 0;
+    if (daemon_config.share == SHARE_NONE)
+        n = std::snprintf(lines, sizeof lines, "queue: %d waiting for a free server, %" PRId64
+                          " closed after queuetimeout since start\n", waiting_count(), queue_timeout_count());
+    const std::size_t length = n > 0 ? std::min(static_cast<std::size_t>(n), sizeof lines - 1) : 0;
+    if (length >= size)
+        return 0;
+    std::memcpy(text, lines, length);
+    return length;
+}
+
 }  // namespace
 
 void prepare_status_report(sigset_t *open_mask)
@@ -151,6 +170,8 @@ void write_status_report_if_asked()
         report[length + size] = '\n';
         length += size + 1;
     }
+    length = std::min(length, sizeof report);
+    length += describe_waiting(report + length, sizeof report - length);
     write_from_daemon(report, std::min(length, sizeof report));
 }
 
@@ -169,6 +190,22 @@ void note_refused_at_maxclients(const sockaddr_storage &client)
     format_refusal(REFUSED_AT_MAXCLIENTS, address, why, line, length);
     if (length > 0)
         write_from_daemon(line, length);
+}
+
+void note_queue_timeout()
+{
+    count_queue_timeout();
+    if (!daemon_config.sessionlog)
+        return;
+    char why[64];
+    std::snprintf(why, sizeof why, "no server free within %d s (queuetimeout)", daemon_config.queuetimeout);
+    char line[LINE_SIZE];
+    std::size_t length;
+    format_refusal(REFUSED_QUEUE_TIMEOUT, session.client, why, line, length);
+    if (length > 0) {
+        ssize_t written = write(STDOUT_FILENO, line, length);
+        (void)written;
+    }
 }
 
 void note_no_backend()

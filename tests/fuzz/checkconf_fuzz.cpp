@@ -78,6 +78,10 @@ config_result replay(const std::vector<config_event> &events, config_record &got
         case KEYWORD_IDLETIMEOUT:
         case KEYWORD_BACKLOG:
         case KEYWORD_SESSIONLOG:
+        case KEYWORD_SHARE:
+        case KEYWORD_QUEUETIMEOUT:
+        case KEYWORD_WHENFULL:
+        case KEYWORD_CHECKINTERVAL:
         case KEYWORD_NONE:
             continue;
         }
