@@ -32,7 +32,7 @@ struct backend_slot {
     atomic64 failures;
     atomic64 last_failure_ms;
     atomic64 checked_ms;   // when the health checks last connected; 0: never
-    atomic32 check_error;  // how that ended: 0 answered, else errno
+    atomic32 check_error;  // how that ended: 0 answered, -1 not an address, else errno
 };
 
 // One live worker: its pid (0: record unused, -1: reserved before the fork)
@@ -205,6 +205,8 @@ void reset_backends(int count)
         b.served.store(0);
         b.failures.store(0);
         b.last_failure_ms.store(0);
+        b.checked_ms.store(0);
+        b.check_error.store(0);
     }
 }
 
@@ -307,6 +309,13 @@ void mark_backend_down(int i, int err, long long now_ms, bool retried)
     b.down.store(1);
 }
 
+void note_check(int i, long long now_ms, int err)
+{
+    backend_slot &b = table->backends[i];
+    b.check_error.store(err);
+    b.checked_ms.store(now_ms > 0 ? now_ms : 1);
+}
+
 void mark_backend_up(int i)
 {
     backend_slot &b = table->backends[i];
@@ -395,6 +404,18 @@ int choose_server()
         return chosen;
     errno = last_reason;
     return -1;
+}
+
+std::int32_t queue_ticket()
+{
+    const std::int32_t value = own_record < 0 ? 0 : table->records[own_record].backend.load();
+    return value < 0 ? -value : 0;
+}
+
+void rejoin_queue(std::int32_t ticket)
+{
+    if (own_record >= 0 && ticket > 0)
+        table->records[own_record].backend.store(-ticket);
 }
 
 void leave_queue()
@@ -496,6 +517,18 @@ void describe_backend(int i, long long now_ms, char *buf, std::size_t size)
         std::snprintf(tail, sizeof tail, ", %lld %s failed, last failure %lld s ago",
                       static_cast<long long>(v.failures), v.failures == 1 ? "probe" : "probes",
                       (now_ms - v.last_failure_ms) / 1000);
+    }
+    const long long checked = table->backends[i].checked_ms.load();
+    if (checked > 0) {
+        // The health checks' last word, in place of the probes' back-off.
+        const int err = table->backends[i].check_error.load();
+        char check_text[128];
+        const char *result = err == 0 ? "answered" : reason_text(err < 0 ? 0 : err, check_text, sizeof check_text);
+        if (v.down)
+            std::snprintf(tail, sizeof tail, ", %s", reason_text(v.reason, text, sizeof text));
+        const std::size_t used = std::strlen(tail);
+        std::snprintf(tail + used, sizeof tail - used, ", last check %lld s ago: %s", (now_ms - checked) / 1000,
+                      result);
     }
     std::snprintf(buf, size, "server %d %s: %s, %d open, %lld served%s", i + 1, daemon_config.servers[i], state,
                   v.sessions, static_cast<long long>(v.served), tail);

@@ -63,6 +63,10 @@ void release_backend();
 void mark_backend_down(int i, int err, long long now_ms, bool retried = false);
 // Backend i answered: up, and without back-off.
 void mark_backend_up(int i);
+// The health checks connected to backend i at now_ms: err 0 when it
+// answered, -1 when its text is no address, else the errno of the failure.
+// The status report shows the last.
+void note_check(int i, long long now_ms, int err);
 
 // What the table says of backend i.
 struct backend_view {
@@ -115,6 +119,10 @@ inline constexpr int WAKE_SIGNAL = SIGUSR2;
 void wake_first_waiter();
 
 void leave_queue();
+// This worker's ticket while it waits (0: none), and its return to the
+// queue at that place, for a worker whose backend failed it.
+[[nodiscard]] std::int32_t queue_ticket();
+void rejoin_queue(std::int32_t ticket);
 // Whether this worker holds the lowest ticket of the live workers that wait.
 [[nodiscard]] bool first_in_queue();
 // The pid of the worker first in the queue, or 0.

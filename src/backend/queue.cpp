@@ -39,6 +39,12 @@ int wait_for_free_server()
     sigprocmask(SIG_BLOCK, &wake, &open_mask);
     sigdelset(&open_mask, WAKE_SIGNAL);
     install_handler(WAKE_SIGNAL, woken);
+    // A worker whose chosen backend failed it comes back with its place.
+    static std::int32_t ticket = 0;
+    if (ticket == 0)
+        ticket = queue_ticket();
+    else
+        rejoin_queue(ticket);
 
     const long long deadline = monotonic_ms() + daemon_config.queuetimeout * 1000LL;
     int result = QUEUE_TIMED_OUT;

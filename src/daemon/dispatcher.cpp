@@ -113,6 +113,23 @@ bool await_client(int listen_fd, const sigset_t &open_mask)
     return pselect(listen_fd + 1, &readable, nullptr, nullptr, nullptr, &open_mask) >= 0 || errno != EINTR;
 }
 
+// With whenfull wait, while maxclients workers live: waits for a signal
+// without looking at the listening socket, so that clients wait in its queue
+// rather than being accepted and closed, and returns false. SIGCHLD is
+// blocked from the count's test until the wait lets it in, so a worker that
+// ends in between still ends the wait. Otherwise returns true at once.
+bool await_room(const sigset_t &open_mask)
+{
+    if (!daemon_config.whenfull_wait || daemon_config.maxclients < 1)
+        return true;
+    block_sigchld(SIG_BLOCK);
+    const bool full = child_count >= daemon_config.maxclients;
+    if (full)
+        (void)pselect(0, nullptr, nullptr, nullptr, nullptr, &open_mask);
+    block_sigchld(SIG_UNBLOCK);
+    return !full;
+}
+
 // A backend that answered the probe and then let the session's own
 // connection time out is as silent as one whose probe did. A keepalive that
 // gave up on a peer also fails with ETIMEDOUT, but never that soon.
@@ -131,6 +148,8 @@ void reap_children(int)
     int status;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        if (health_checker_ended(pid))
+            continue;
         // Whatever the worker still held, however it ended.
         release_worker(pid);
         if (child_count > 0) {
@@ -150,7 +169,8 @@ void serve_client(int client_fd, int listen_fd)
 {
     close(listen_fd);
 
-    int index = choose_server();
+    int backend_fd = -1;
+    int index = choose_connected_server(&backend_fd);
     if (index == QUEUE_TIMED_OUT) {
         note_queue_timeout();
         close(client_fd);
@@ -166,8 +186,9 @@ void serve_client(int client_fd, int listen_fd)
     session_stats stats;
     const int connect_ms = daemon_config.connecttimeout * 1000;
     const long long began = monotonic_ms();
-    int result = relay_session(client_fd, daemon_config.servers[index], daemon_config.serverport, connect_ms,
-                               daemon_config.idletimeout * 1000, &stats);
+    int result = backend_fd >= 0 ? relay_connected(client_fd, backend_fd, daemon_config.idletimeout * 1000, &stats)
+                                 : relay_session(client_fd, daemon_config.servers[index], daemon_config.serverport,
+                                                 connect_ms, daemon_config.idletimeout * 1000, &stats);
     note_connect_timeout(index, result, stats, monotonic_ms() - began);
     if (result < 0)
         report("Failed attempting to redirect data");
@@ -196,9 +217,11 @@ void run_dispatcher(int ready_fd)
     ssize_t told = write(ready_fd, &ready, 1);
     (void)told;
     close(ready_fd);
+    watch_listen_queue(listen_fd);
     for (;;) {
+        keep_health_checker(listen_fd);
         write_status_report_if_asked();
-        if (!await_client(listen_fd, open_mask))
+        if (!await_room(open_mask) || !await_client(listen_fd, open_mask))
             continue;
         errno = 0;
         sockaddr_storage client{};

@@ -38,6 +38,7 @@ constexpr std::size_t REPORT_SIZE = 4096;
 volatile std::sig_atomic_t report_asked = 0;
 long long daemon_started_ms = 0;
 std::int64_t refused_at_maxclients = 0;  // in the daemon, since start
+int watched_listener = -1;              // whenfull wait: its queue is reported
 
 void ask_for_report(int)
 {
@@ -116,7 +117,12 @@ std::size_t describe_waiting(char *text, std::size_t size)
     if (daemon_config.share == SHARE_NONE)
         n = std::snprintf(lines, sizeof lines, "queue: %d waiting for a free server, %" PRId64
                           " closed after queuetimeout since start\n", waiting_count(), queue_timeout_count());
-    const std::size_t length = n > 0 ? std::min(static_cast<std::size_t>(n), sizeof lines - 1) : 0;
+    std::size_t length = n > 0 ? std::min(static_cast<std::size_t>(n), sizeof lines - 1) : 0;
+    const int queued = daemon_config.whenfull_wait ? listen_queue_length(watched_listener) : -1;
+    if (queued >= 0) {
+        n = std::snprintf(lines + length, sizeof lines - length, "listen queue: %d waiting to be accepted\n", queued);
+        length += n > 0 ? std::min(static_cast<std::size_t>(n), sizeof lines - length - 1) : 0;
+    }
     if (length >= size)
         return 0;
     std::memcpy(text, lines, length);
@@ -190,6 +196,11 @@ void note_refused_at_maxclients(const sockaddr_storage &client)
     format_refusal(REFUSED_AT_MAXCLIENTS, address, why, line, length);
     if (length > 0)
         write_from_daemon(line, length);
+}
+
+void watch_listen_queue(int listen_fd)
+{
+    watched_listener = listen_fd;
 }
 
 void note_queue_timeout()

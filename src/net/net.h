@@ -67,6 +67,9 @@ struct session_stats {
 [[nodiscard]] int relay_session(int client_fd, const char *address, std::int32_t port, int connect_ms, int idle_ms,
                                 session_stats *stats);
 
+// relay_session for a backend connection already made (backend_fd).
+[[nodiscard]] int relay_connected(int client_fd, int backend_fd, int idle_ms, session_stats *stats);
+
 // The longest text format_endpoint() makes, with its NUL: "[", an IPv6
 // address of up to 45 characters, "]:" and five digits.
 inline constexpr std::size_t ENDPOINT_TEXT_LEN = 56;

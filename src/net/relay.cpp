@@ -287,6 +287,12 @@ int relay_session(int client_fd, const char *address, std::int32_t port, int con
         stats->error = errno;
         return -1;
     }
+    return relay_connected(client_fd, backend_fd, idle_ms, stats);
+}
+
+int relay_connected(int client_fd, int backend_fd, int idle_ms, session_stats *stats)
+{
+    *stats = {0, 0, END_ERROR, 0};
     // With the system's keepalive timers: a peer that has gone without a
     // word (a host switched off, a client that left the network) ends the
     // session once its probes go unanswered, rather than never.

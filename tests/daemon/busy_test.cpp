@@ -206,3 +206,110 @@ TEST(Busy, HundredWaitingClientsCostNoCpuWorthMeasuring)
     }
     EXPECT_EQ(r.run.err(), "");
 }
+
+// whenfull wait: at maxclients a further client waits in the listen queue,
+// neither closed nor served, and is served once a session ends.
+TEST(Busy, WhenfullWaitLeavesClientsInTheListenQueue)
+{
+    rig r(2, 2, "whenfull wait\n");
+    ASSERT_TRUE(r.up());
+    unique_fd a, b;
+    ASSERT_EQ(r.open(a), 0);
+    ASSERT_EQ(r.open(b), 1);
+    unique_fd third = r.client();
+    ASSERT_TRUE(third && send_all(third.get(), "?"));
+    // Closed at once without the setting; here it hears nothing for a while.
+    EXPECT_FALSE(closed_without_data(third.get(), 1s));
+    EXPECT_EQ(r.workers(), 2u);
+    EXPECT_EQ(r.report("listen queue: "), std::vector<std::string>{"listen queue: 1 waiting to be accepted"});
+    b.reset();
+    EXPECT_EQ(rig::tag_of(third.get()), 1);
+    const auto status = r.report("dovra status: ");
+    ASSERT_EQ(status.size(), 1u);
+    EXPECT_TRUE(status[0].starts_with("dovra status: 2 of 2 sessions open; since start 3 served, 0 refused at "
+                                      "maxclients, 0 with every server down; up "))
+        << status[0];
+    EXPECT_EQ(r.run.err(), "");
+}
+
+// checkinterval: the checks' empty connections are all a backend sees beside
+// its sessions; a backend that stops listening is skipped, with every client
+// served meanwhile, and chosen again soon after it listens again; the check
+// process's death is survived.
+TEST(Busy, HealthChecksTakeTheProbeOffTheClientsPath)
+{
+    rig r(3, 10, "checkinterval 2\n");
+    ASSERT_TRUE(r.up());
+    const auto started = std::chrono::steady_clock::now();
+    auto empty = [&](int i) { return r.pool.accepted(i) - r.pool.with_data(i); };
+    ASSERT_TRUE(wait_for([&] { return empty(0) >= 1 && empty(1) >= 1 && empty(2) >= 1; }));
+    // Beside the checker, one worker at a time.
+    for (int i = 0; i < 10; ++i) {
+        unique_fd c;
+        ASSERT_EQ(r.open(c), 0);
+        c.reset();
+        ASSERT_TRUE(wait_for([&] { return r.workers() == 1; }));
+    }
+    // One check a backend every 2 s, whatever the clients: never one a client.
+    const auto rounds = [&] {
+        return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - started).count() / 2 + 2;
+    };
+    EXPECT_EQ(r.pool.with_data(0), 10);
+    for (int i = 0; i < 3; ++i)
+        EXPECT_LE(empty(i), rounds()) << i;
+
+    // The second backend stops listening while the first is held: the first
+    // client after it finds it refusing and goes on to the third; so do all.
+    unique_fd held;
+    ASSERT_EQ(r.open(held), 0);
+    r.pool.stop(1);
+    for (int i = 0; i < 12; ++i) {
+        unique_fd c;
+        ASSERT_EQ(r.open(c), 2) << i;
+        c.reset();
+        ASSERT_TRUE(wait_for([&] { return r.workers() == 2; }));
+        std::this_thread::sleep_for(250ms);
+    }
+    const auto report = r.report("server 2 ");
+    ASSERT_EQ(report.size(), 1u);
+    // The client that found it refusing counted as served there.
+    EXPECT_TRUE(report[0].starts_with("server 2 127.0.0.3: down, 0 open, 1 served, connection refused, last check "))
+        << report[0];
+    EXPECT_TRUE(report[0].ends_with(" s ago: connection refused")) << report[0];
+
+    // Listening again: chosen again after two answered checks.
+    r.pool.start(1);
+    const auto back = std::chrono::steady_clock::now();
+    int tag = -1;
+    while (tag != 1 && std::chrono::steady_clock::now() - back < 10s) {
+        unique_fd c;
+        tag = r.open(c);
+        ASSERT_GE(tag, 1);
+        c.reset();
+        ASSERT_TRUE(wait_for([&] { return r.workers() == 2; }));
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_EQ(tag, 1);
+    const auto recovered = std::chrono::steady_clock::now() - back;
+    std::printf("chosen again %lld ms after it listened again\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(recovered).count()));
+    EXPECT_LT(recovered, 7s);
+
+    // The checker, killed, is started again, and the checks go on; it was
+    // never counted as a worker.
+    held.reset();
+    ASSERT_TRUE(wait_for([&] { return r.workers() == 1; }));
+    const std::vector<pid_t> checker = children_of(r.run.daemon_pid());
+    ASSERT_EQ(checker.size(), 1u);
+    ASSERT_EQ(kill(checker[0], SIGKILL), 0);
+    ASSERT_TRUE(wait_for([&] {
+        const auto now = children_of(r.run.daemon_pid());
+        return now.size() == 1 && now[0] != checker[0];
+    }));
+    const int seen = empty(2);
+    EXPECT_TRUE(wait_for([&] { return empty(2) > seen; }, 6s));
+    const auto status = r.report("dovra status: ");
+    ASSERT_EQ(status.size(), 1u);
+    EXPECT_TRUE(status[0].starts_with("dovra status: 0 of 10 sessions open; since start ")) << status[0];
+    EXPECT_EQ(r.out().find("WARNING"), std::string::npos) << r.out();
+}
