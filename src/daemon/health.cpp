@@ -69,18 +69,20 @@ void check_backend(int i, int &streak, bool &was_down)
 
 [[noreturn]] void run_checker(bool restarted)
 {
+    const pid_t daemon = getppid();
     ignore_status_signals();
     install_handler(SIGCHLD, SIG_DFL);
+    // Started again after an end: not at once, so that a checker that
+    // cannot live costs a fork a second at most.
+    if (restarted)
+        sleep_ms(1000);
     errno = 0;
     if (enter_check_sandbox() < 0) {
         report("Error confining the health checker");
         std::exit(1);
     }
-    // Started again after an end: not at once, so that a checker that
-    // cannot live costs a fork a second at most.
-    if (restarted)
-        sleep_ms(1000);
-    const pid_t daemon = getppid();
+    if (getppid() != daemon)
+        std::exit(0);
     int streak[MAX_SERVERS] = {};
     bool was_down[MAX_SERVERS] = {};
     const long long interval_ms = daemon_config.checkinterval * 1000LL;

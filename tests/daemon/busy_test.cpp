@@ -148,7 +148,8 @@ TEST(Busy, ShareNoneQueuesInOrderOfArrivalForAtMostQueuetimeout)
     EXPECT_EQ(r.pool.with_data(0), 1);
     EXPECT_EQ(r.pool.with_data(1), 1);
 
-    // The second backend comes free; it goes to the first waiter.
+    // The second backend comes free; it goes to the first waiter. Timed from
+    // the client's close, a little before its worker lets go of the backend.
     b.reset();
     const auto released = std::chrono::steady_clock::now();
     EXPECT_EQ(rig::tag_of(first.get()), 1);
