@@ -199,6 +199,8 @@ TEST(Busy, HundredWaitingClientsCostNoCpuWorthMeasuring)
                 static_cast<long long>(used.count()));
     // Not a speed target: a poll every few milliseconds would cost seconds.
     EXPECT_LT(used, 200ms);
+    // And none of them shared the backend meanwhile.
+    EXPECT_EQ(r.pool.with_data(0), 1);
     // Each waiter is served in turn, in order of arrival.
     held.reset();
     for (int i = 0; i < WAITERS; ++i) {
