@@ -290,6 +290,16 @@ void release_backend()
         release_record(own_record);
 }
 
+void withdraw_claim()
+{
+    if (own_record < 0)
+        return;
+    const std::int32_t held = table->records[own_record].backend.load();
+    if (held > 0 && held <= MAX_SERVERS)
+        table->backends[held - 1].served.fetch_sub(1);
+    release_record(own_record);
+}
+
 void mark_backend_down(int i, int err, long long now_ms, bool retried)
 {
     backend_slot &b = table->backends[i];

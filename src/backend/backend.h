@@ -55,6 +55,9 @@ void release_worker(pid_t pid);
 [[nodiscard]] bool claim_backend(int i, bool exclusive);
 // This process's record lets go of the backend it holds, if any.
 void release_backend();
+// The same for a backend whose connection failed before any session began:
+// it is not counted as served.
+void withdraw_claim();
 
 // A connection to backend i failed with err (0: the address is no IPv4 or
 // IPv6 text) at now_ms. ETIMEDOUT starts or, when this was the one probe

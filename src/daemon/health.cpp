@@ -158,7 +158,7 @@ int choose_connected_server(int *backend_fd)
             return index;
         }
         mark_backend_down(index, errno, monotonic_ms());
-        release_backend();
+        withdraw_claim();
     }
     return -1;
 }
