@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <sstream>
 
@@ -87,6 +88,15 @@ struct rig {
         c = client();
         return c && send_all(c.get(), "?") ? tag_of(c.get()) : -1;
     }
+    // A client that has sent its first byte and whose worker runs, the
+    // workers then numbering workers_after; empty on failure.
+    unique_fd waiter(std::size_t workers_after)
+    {
+        unique_fd c = client();
+        if (!c || !send_all(c.get(), "?") || !wait_for([&] { return workers() == workers_after; }))
+            return {};
+        return c;
+    }
     std::size_t workers() { return children_of(run.daemon_pid()).size(); }
 };
 
@@ -134,14 +144,12 @@ TEST(Busy, ShareNoneQueuesInOrderOfArrivalForAtMostQueuetimeout)
     unique_fd a, b;
     ASSERT_EQ(r.open(a), 0);
     ASSERT_EQ(r.open(b), 1);
-    unique_fd first = r.client();
-    ASSERT_TRUE(first && send_all(first.get(), "?"));
-    ASSERT_TRUE(wait_for([&] { return r.workers() == 3; }));
+    unique_fd first = r.waiter(3);
+    ASSERT_TRUE(first);
     std::this_thread::sleep_for(100ms);
-    unique_fd second = r.client();
     const auto second_came = std::chrono::steady_clock::now();
-    ASSERT_TRUE(second && send_all(second.get(), "?"));
-    ASSERT_TRUE(wait_for([&] { return r.workers() == 4; }));
+    unique_fd second = r.waiter(4);
+    ASSERT_TRUE(second);
     // Nobody shares meanwhile.
     EXPECT_EQ(r.report("queue: "), std::vector<std::string>{"queue: 2 waiting for a free server, 0 closed after "
                                                                "queuetimeout since start"});
@@ -167,6 +175,40 @@ TEST(Busy, ShareNoneQueuesInOrderOfArrivalForAtMostQueuetimeout)
     EXPECT_EQ(r.report("queue: "), std::vector<std::string>{"queue: 0 waiting for a free server, 1 closed after "
                                                                "queuetimeout since start"});
     EXPECT_EQ(r.pool.with_data(0) + r.pool.with_data(1), 3);
+    EXPECT_EQ(r.run.err(), "");
+}
+
+// The queue holds under its races: a waiter killed as it waits gives its
+// place to the next, and two backends freed at once go to the next two.
+TEST(Busy, ShareNoneSurvivesAKilledWaiterAndTwoReleasesAtOnce)
+{
+    rig r(2, 10, "share none\nqueuetimeout 20\n");
+    ASSERT_TRUE(r.up());
+    unique_fd a, b;
+    ASSERT_EQ(r.open(a), 0);
+    ASSERT_EQ(r.open(b), 1);
+    std::vector<unique_fd> waiters;
+    std::vector<pid_t> workers = children_of(r.run.daemon_pid());
+    pid_t first = -1;
+    for (std::size_t i = 0; i < 3; ++i) {
+        waiters.push_back(r.waiter(3 + i));
+        ASSERT_TRUE(waiters.back());
+        if (i == 0) {
+            for (pid_t pid : children_of(r.run.daemon_pid()))
+                if (std::find(workers.begin(), workers.end(), pid) == workers.end())
+                    first = pid;
+        }
+    }
+    ASSERT_GT(first, 0);
+    ASSERT_EQ(kill(first, SIGKILL), 0);
+    EXPECT_TRUE(closed_without_data(waiters[0].get()));
+    ASSERT_TRUE(wait_for([&] { return r.workers() == 4; }));
+    a.reset();
+    b.reset();
+    // Both within moments, not at the end of queuetimeout.
+    const int one = rig::tag_of(waiters[1].get(), 2s);
+    const int two = rig::tag_of(waiters[2].get(), 2s);
+    EXPECT_TRUE((one == 0 && two == 1) || (one == 1 && two == 0)) << one << " " << two;
     EXPECT_EQ(r.run.err(), "");
 }
 
@@ -220,7 +262,7 @@ TEST(Busy, WhenfullWaitLeavesClientsInTheListenQueue)
     ASSERT_EQ(r.open(a), 0);
     ASSERT_EQ(r.open(b), 1);
     unique_fd third = r.client();
-    ASSERT_TRUE(third && send_all(third.get(), "?"));
+    ASSERT_TRUE(third && send_all(third.get(), "?"));  // no worker: it waits unaccepted
     // Closed at once without the setting; here it hears nothing for a while.
     EXPECT_FALSE(closed_without_data(third.get(), 1s));
     EXPECT_EQ(r.workers(), 2u);
