@@ -33,10 +33,13 @@ struct backend_slot {
     atomic64 failures;         // probes
     atomic64 connects_failed;  // sessions' own connections, after their probe
     atomic64 last_failure_ms;
+    atomic64 checked_ms;   // when the health checks last connected; 0: never
+    atomic32 check_error;  // how that ended: 0 answered, -1 not an address, else errno
 };
 
 // One live worker: its pid (0: record unused, -1: reserved before the fork)
-// and the backend it holds, plus one (0: none).
+// and the backend it holds, plus one (0: none); while it waits for a free
+// backend, its ticket, negated.
 struct worker_record {
     atomic32 pid;
     atomic32 backend;
@@ -49,6 +52,8 @@ struct status_table {
     atomic64 no_backend;
     atomic32 records_used;  // no record at or above this index was ever reserved
     worker_record records[WORKER_RECORDS];
+    atomic64 tickets;         // places given in the queue
+    atomic64 queue_timeouts;  // clients closed after queuetimeout
 };
 
 // The one table of this process tree, in the shared segment.
@@ -73,6 +78,21 @@ std::int32_t sessions_on(int i)
             ++n;
     }
     return n;
+}
+
+// Tickets run from 1 to TICKETS and then start again; of two live ones, the
+// older is the one the other is less than half the range ahead of.
+constexpr std::int64_t TICKETS = INT32_MAX - 1;
+
+std::int32_t next_ticket()
+{
+    return static_cast<std::int32_t>(table->tickets.fetch_add(1) % TICKETS + 1);
+}
+
+bool older(std::int32_t a, std::int32_t b)
+{
+    const std::int64_t ahead = (std::int64_t{b} - a + TICKETS) % TICKETS;
+    return ahead != 0 && ahead < TICKETS / 2;
 }
 
 // Clears record r's backend and any backend it took as free. Each is one
@@ -174,6 +194,8 @@ void reset_backends(int count)
         b.failures.store(0);
         b.connects_failed.store(0);
         b.last_failure_ms.store(0);
+        b.checked_ms.store(0);
+        b.check_error.store(0);
     }
 }
 
@@ -183,7 +205,9 @@ int reserve_worker_record()
         std::int32_t unused = 0;
         if (!table->records[k].pid.compare_exchange_strong(unused, -1))
             continue;
-        table->records[k].backend.store(0);
+        // Clients queue in the order the daemon accepts them, not in the
+        // order their workers happen to run.
+        table->records[k].backend.store(daemon_config.share == SHARE_NONE ? -next_ticket() : 0);
         std::int32_t used = table->records_used.load();
         while (used < k + 1 && !table->records_used.compare_exchange_weak(used, k + 1)) {
         }
@@ -205,6 +229,10 @@ void assign_worker_record(int record, pid_t pid)
 void adopt_worker_record(int record)
 {
     own_record = record;
+    // The same pid the daemon stores after the fork, here at once: a waiter
+    // is woken by its pid, possibly before the daemon has run again.
+    std::int32_t reserved = -1;
+    table->records[record].pid.compare_exchange_strong(reserved, getpid());
 }
 
 void release_worker(pid_t pid)
@@ -301,16 +329,23 @@ void mark_backend_down(int i, int err, long long now_ms, bool retried)
     set_down(b, err, now_ms, retried);
 }
 
-void session_connect_failed(int i, int err, long long now_ms)
+void session_connect_failed(int i, int err, long long now_ms, bool down_now)
 {
     backend_slot &b = table->backends[i];
     b.served.fetch_sub(1);
     b.connects_failed.fetch_add(1);
-    if (err == ETIMEDOUT) {
+    if (down_now || err == ETIMEDOUT) {
         set_down(b, err, now_ms, false);
         return;
     }
     b.last_failure_ms.store(now_ms);
+}
+
+void note_check(int i, long long now_ms, int err)
+{
+    backend_slot &b = table->backends[i];
+    b.check_error.store(err);
+    b.checked_ms.store(now_ms > 0 ? now_ms : 1);
 }
 
 void mark_backend_up(int i)
@@ -338,37 +373,146 @@ backend_view view_backend(int i)
     return v;
 }
 
-int choose_server()
+int take_free_server(int &usable)
 {
     const int count = daemon_config.server_count;
     const int connect_ms = daemon_config.connecttimeout * 1000;
+    const bool checked = daemon_config.checkinterval > 0;
     // The reason of the last backend that failed with one: a text that is no
     // address has none, and the reason before it must then stand.
     int last_reason = 0;
+    usable = 0;
     for (int i = 0; i < count; ++i) {
         bool retried = false;
-        if (!may_probe(i, connect_ms, retried)) {
+        // With health checks the table is trusted as it stands: no probe.
+        if (checked ? table->backends[i].down.load() != 0 : !may_probe(i, connect_ms, retried)) {
             last_reason = table->backends[i].reason.load();
             continue;
         }
-        errno = 0;
-        if (!probe(i)) {
-            const int err = errno;
-            if (err != 0)
-                last_reason = err;
-            mark_backend_down(i, err, monotonic_ms(), retried);
-            continue;
+        if (!checked) {
+            errno = 0;
+            if (!probe(i)) {
+                const int err = errno;
+                if (err != 0)
+                    last_reason = err;
+                mark_backend_down(i, err, monotonic_ms(), retried);
+                continue;
+            }
+            mark_backend_up(i);
         }
-        mark_backend_up(i);
+        ++usable;
         if (claim_backend(i, true))
-            return i;
-    }
-    for (int i = 0; i < count; ++i) {
-        if (table->backends[i].down.load() == 0 && claim_backend(i, false))
             return i;
     }
     errno = last_reason;
     return -1;
+}
+
+int choose_server()
+{
+    if (daemon_config.share == SHARE_NONE)
+        return wait_for_free_server();
+    int usable = 0;
+    const int free = take_free_server(usable);
+    if (free >= 0)
+        return free;
+    const int last_reason = errno;
+    // Every backend that is up is busy: join one.
+    int chosen = -1;
+    int fewest = 0;
+    for (int i = 0; i < daemon_config.server_count; ++i) {
+        if (table->backends[i].down.load() != 0)
+            continue;
+        if (daemon_config.share == SHARE_FIRST) {
+            chosen = i;
+            break;
+        }
+        const int sessions = sessions_on(i);
+        if (chosen < 0 || sessions < fewest) {
+            chosen = i;
+            fewest = sessions;
+        }
+    }
+    if (chosen >= 0 && claim_backend(chosen, false))
+        return chosen;
+    errno = last_reason;
+    return -1;
+}
+
+std::int32_t queue_ticket()
+{
+    const std::int32_t value = own_record < 0 ? 0 : table->records[own_record].backend.load();
+    return value < 0 ? -value : 0;
+}
+
+void rejoin_queue(std::int32_t ticket)
+{
+    if (own_record >= 0 && ticket > 0)
+        table->records[own_record].backend.store(-ticket);
+}
+
+void leave_queue()
+{
+    if (own_record < 0)
+        return;
+    std::int32_t ticket = table->records[own_record].backend.load();
+    if (ticket < 0)
+        table->records[own_record].backend.compare_exchange_strong(ticket, 0);
+}
+
+namespace {
+
+// The live record with the lowest ticket, or -1 when nobody waits.
+int first_waiting_record()
+{
+    const std::int32_t used = records_in_use();
+    int first = -1;
+    std::int32_t oldest = 0;
+    for (std::int32_t k = 0; k < used; ++k) {
+        const std::int32_t ticket = -table->records[k].backend.load();
+        if (ticket > 0 && table->records[k].pid.load() != 0 && (first < 0 || older(ticket, oldest))) {
+            first = k;
+            oldest = ticket;
+        }
+    }
+    return first;
+}
+
+}  // namespace
+
+bool first_in_queue()
+{
+    return own_record >= 0 && first_waiting_record() == own_record;
+}
+
+pid_t first_waiter()
+{
+    if (table == nullptr)
+        return 0;
+    const int k = first_waiting_record();
+    const pid_t pid = k < 0 ? 0 : table->records[k].pid.load();
+    return pid > 0 ? pid : 0;
+}
+
+int waiting_count()
+{
+    const std::int32_t used = records_in_use();
+    int n = 0;
+    for (std::int32_t k = 0; k < used; ++k) {
+        if (table->records[k].backend.load() < 0 && table->records[k].pid.load() != 0)
+            ++n;
+    }
+    return n;
+}
+
+void count_queue_timeout()
+{
+    table->queue_timeouts.fetch_add(1);
+}
+
+std::int64_t queue_timeout_count()
+{
+    return table->queue_timeouts.load();
 }
 
 void count_no_backend()
@@ -413,6 +557,18 @@ void describe_backend(int i, long long now_ms, char *buf, std::size_t size)
                           v.connects_failed == 1 ? "session failed" : "sessions failed");
         std::snprintf(tail, sizeof tail, "%s%s, last failure %lld s ago", probes, connects,
                       (now_ms - v.last_failure_ms) / 1000);
+    }
+    const long long checked = table->backends[i].checked_ms.load();
+    if (checked > 0) {
+        // The health checks' last word, in place of the probes' back-off.
+        const int err = table->backends[i].check_error.load();
+        char check_text[128];
+        const char *result = err == 0 ? "answered" : reason_text(err < 0 ? 0 : err, check_text, sizeof check_text);
+        if (v.down)
+            std::snprintf(tail, sizeof tail, ", %s", reason_text(v.reason, text, sizeof text));
+        const std::size_t used = std::strlen(tail);
+        std::snprintf(tail + used, sizeof tail - used, ", last check %lld s ago: %s", (now_ms - checked) / 1000,
+                      result);
     }
     std::snprintf(buf, size, "server %d %s: %s, %d open, %lld served%s", i + 1, daemon_config.servers[i], state,
                   v.sessions, static_cast<long long>(v.served), tail);

@@ -12,6 +12,7 @@
 // worker ended. Every change is one atomic read-modify-write or store.
 #pragma once
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
@@ -77,10 +78,15 @@ void mark_backend_down(int i, int err, long long now_ms, bool retried = false);
 // its probe answered, failed with err at now_ms: the session is no longer
 // counted as served, and is counted apart from the probes. A timeout
 // (ETIMEDOUT) marks the backend down and starts its back-off as a probe's
-// does; any other reason leaves its state as it is.
-void session_connect_failed(int i, int err, long long now_ms);
+// does; any other reason leaves its state as it is, unless down_now (the
+// health checks' workers, which make no probe, mark it down at once).
+void session_connect_failed(int i, int err, long long now_ms, bool down_now = false);
 // Backend i answered: up, and without back-off.
 void mark_backend_up(int i);
+// The health checks connected to backend i at now_ms: err 0 when it
+// answered, -1 when its text is no address, else the errno of the failure.
+// The status report shows the last.
+void note_check(int i, long long now_ms, int err);
 
 // What the table says of backend i.
 struct backend_view {
@@ -98,11 +104,53 @@ struct backend_view {
 [[nodiscard]] backend_view view_backend(int i);
 
 // Probes the backends in configuration order and takes the first that
-// answers and is free, else joins the first that is not down; returns its
-// index, or -1. A backend in back-off is skipped without a probe, and once
-// its back-off has passed only one client at a time probes it. errno then
-// tells why the last failed backend failed, or is 0 when none had a reason.
+// answers and is free, else joins the first that is not down (share least:
+// the one with the fewest sessions, ties in file order; share none: waits
+// for a free one instead, see wait_for_free_server); returns its index, or
+// -1. A backend in back-off is skipped without a probe, and once its
+// back-off has passed only one client at a time probes it. With health
+// checks (checkinterval) nothing is probed: a backend the checks hold down
+// is skipped. errno then tells why the last failed backend failed, or is 0
+// when none had a reason.
 [[nodiscard]] int choose_server();
+// choose_server's first pass alone: the first free backend, taken, or -1;
+// usable counts the backends found up on the way.
+[[nodiscard]] int take_free_server(int &usable);
+
+// ---- The queue of clients waiting for a free backend (share none) ----
+//
+// Each waiting worker's record holds a ticket, handed out in order of
+// arrival when the daemon reserves the record; only the worker with the
+// lowest ticket may take a backend. It sleeps until woken by a signal
+// (WAKE_SIGNAL, which the daemon ignores, and every worker until it waits),
+// sent when the one before it leaves the queue (by that worker) and
+// whenever the daemon reaps a worker, which is when a backend comes free or
+// a waiter has gone, however it ended.
+
+// What choose_server returns for a client that waited queuetimeout seconds
+// without a backend coming free.
+inline constexpr int QUEUE_TIMED_OUT = -2;
+inline constexpr int WAKE_SIGNAL = SIGUSR2;
+
+// In the worker: waits its turn, then takes the first free backend; returns
+// its index, -1 when every backend is down, or QUEUE_TIMED_OUT (queue.cpp).
+[[nodiscard]] int wait_for_free_server();
+// In the daemon, after reaping: wakes the first in the queue, if any (share
+// none only). Safe in a signal handler.
+void wake_first_waiter();
+
+void leave_queue();
+// This worker's ticket while it waits (0: none), and its return to the
+// queue at that place, for a worker whose backend failed it.
+[[nodiscard]] std::int32_t queue_ticket();
+void rejoin_queue(std::int32_t ticket);
+// Whether this worker holds the lowest ticket of the live workers that wait.
+[[nodiscard]] bool first_in_queue();
+// The pid of the worker first in the queue, or 0.
+[[nodiscard]] pid_t first_waiter();
+[[nodiscard]] int waiting_count();
+void count_queue_timeout();
+[[nodiscard]] std::int64_t queue_timeout_count();
 
 // A worker found every server down.
 void count_no_backend();
@@ -118,5 +166,5 @@ void describe_backend(int i, long long now_ms, char *buf, std::size_t size);
 // The segment also holds, for every process to share, the limiters of the
 // daemon's refusal lines, one per kind of refusal: kind 0 .. REFUSAL_LIMITS - 1
 // (any other kind is given the first).
-inline constexpr int REFUSAL_LIMITS = 3;
+inline constexpr int REFUSAL_LIMITS = 4;
 [[nodiscard]] line_limit &refusal_limit(int kind);

@@ -151,6 +151,21 @@ void check_value(const linter &l, config_keyword k, int line, const std::string 
     case KEYWORD_KEEPALIVE:
         check_range(l, line, "keepalive", value, 0, MAX_KEEPALIVE);
         break;
+    case KEYWORD_SHARE:
+        if (strcasecmp(value.c_str(), "first") != 0 && strcasecmp(value.c_str(), "least") != 0 &&
+            strcasecmp(value.c_str(), "none") != 0)
+            warn(l, line, "share \"%s\" is neither first, least nor none; first is used", value.c_str());
+        break;
+    case KEYWORD_QUEUETIMEOUT:
+        check_range(l, line, "queuetimeout", value, MIN_QUEUE_TIMEOUT, MAX_QUEUE_TIMEOUT);
+        break;
+    case KEYWORD_WHENFULL:
+        if (strcasecmp(value.c_str(), "close") != 0 && strcasecmp(value.c_str(), "wait") != 0)
+            warn(l, line, "whenfull \"%s\" is neither close nor wait; close is used", value.c_str());
+        break;
+    case KEYWORD_CHECKINTERVAL:
+        check_range(l, line, "checkinterval", value, 0, MAX_CHECK_INTERVAL);
+        break;
     case KEYWORD_NONE:
         break;
     }

@@ -139,6 +139,11 @@ int enter_session_sandbox(int, int)
     return 0;
 }
 
+int enter_check_sandbox()
+{
+    return 0;
+}
+
 #elif defined(__linux__)
 
 namespace {
@@ -292,6 +297,90 @@ int enter_session_sandbox(int, int)
     return 1;
 }
 
+namespace {
+
+// The health checker's filter: a list of the calls its connect loop makes
+// (glibc 2.36: connect_backend(), close(), nanosleep()), socket() only for
+// IPv4 and IPv6, the rest refused.
+constexpr std::array CHECK_CALLS{
+    __NR_connect,
+#ifdef __NR_poll
+    __NR_poll,
+#endif
+    __NR_ppoll,     // poll() of other versions
+    __NR_fcntl,     // the connect's non-blocking mode
+    __NR_getsockopt,  // SO_ERROR after the wait
+    __NR_close,
+    __NR_clock_nanosleep,
+    __NR_nanosleep,
+    __NR_clock_gettime,
+    __NR_getppid,
+    __NR_write,
+    __NR_writev,
+    __NR_exit_group,
+    __NR_exit,
+    __NR_rt_sigreturn,
+    __NR_restart_syscall,
+};
+
+// Architecture (3 instructions), socket() and its family (4), one test a
+// call, the two verdicts.
+constexpr std::size_t CHECK_SOCKET_AT = 3;
+constexpr std::size_t CHECK_LIST_AT = CHECK_SOCKET_AT + 4;
+constexpr std::size_t CHECK_REFUSE_AT = CHECK_LIST_AT + CHECK_CALLS.size();
+constexpr std::size_t CHECK_FILTER_LENGTH = CHECK_REFUSE_AT + 2;
+
+constexpr std::array<sock_filter, CHECK_FILTER_LENGTH> check_filter()
+{
+    std::array<sock_filter, CHECK_FILTER_LENGTH> code{};
+    std::size_t pc = 0;
+    auto jump = [&](std::size_t target) { return static_cast<std::uint8_t>(target - pc - 1); };
+    const std::size_t allow_at = CHECK_REFUSE_AT + 1;
+    code[pc] = {BPF_LD | BPF_W | BPF_ABS, 0, 0, ARCH_AT};
+    ++pc;
+    code[pc] = {BPF_JMP | BPF_JEQ | BPF_K, 0, jump(CHECK_REFUSE_AT), FILTER_ARCH};
+    ++pc;
+    code[pc] = {BPF_LD | BPF_W | BPF_ABS, 0, 0, NR_AT};
+    ++pc;
+    // socket(AF_INET or AF_INET6, ...) alone.
+    code[pc] = {BPF_JMP | BPF_JEQ | BPF_K, 0, jump(CHECK_LIST_AT), __NR_socket};
+    ++pc;
+    code[pc] = {BPF_LD | BPF_W | BPF_ABS, 0, 0, arg_at(0)};
+    ++pc;
+    code[pc] = {BPF_JMP | BPF_JEQ | BPF_K, jump(allow_at), 0, AF_INET};
+    ++pc;
+    code[pc] = {BPF_JMP | BPF_JEQ | BPF_K, jump(allow_at), jump(CHECK_REFUSE_AT), AF_INET6};
+    ++pc;
+    for (int nr : CHECK_CALLS) {
+        code[pc] = {BPF_JMP | BPF_JEQ | BPF_K, jump(allow_at), 0, static_cast<std::uint32_t>(nr)};
+        ++pc;
+    }
+    code[pc++] = {BPF_RET | BPF_K, 0, 0, REFUSE};
+    code[pc++] = {BPF_RET | BPF_K, 0, 0, ALLOW};
+    return code;
+}
+
+constexpr std::array<sock_filter, CHECK_FILTER_LENGTH> CHECK_FILTER = check_filter();
+static_assert(CHECK_FILTER_LENGTH < 256, "jumps reach 255 instructions at most");
+
+}  // namespace
+
+int enter_check_sandbox()
+{
+    const pid_t parent = getppid();
+    if (prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0) != 0)
+        return -1;
+    // A parent that ended before the request was made: nobody to check for.
+    if (getppid() != parent)
+        _exit(0);
+    sock_fprog program{static_cast<unsigned short>(CHECK_FILTER_LENGTH), const_cast<sock_filter *>(CHECK_FILTER.data())};
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        return -1;
+    if (prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) != 0)
+        return -1;
+    return 1;
+}
+
 #elif defined(__FreeBSD__)
 
 namespace {
@@ -346,6 +435,53 @@ int enter_session_sandbox(int client_fd, int backend_fd)
     return cap_enter() == 0 ? 1 : -1;
 }
 
+int enter_check_sandbox()
+{
+    // Capability mode would refuse the checker's every connect(), which
+    // names an address; it is only made to end with the daemon.
+    const pid_t parent = getppid();
+    int signo = SIGKILL;
+    if (procctl(P_PID, 0, PROC_PDEATHSIG_CTL, &signo) != 0)
+        return -1;
+    if (getppid() != parent)
+        _exit(0);
+    return 0;
+}
+
 #else
 #error "no session sandbox for this system: configure with -DDOVRA_SANDBOX=OFF"
+#endif
+
+// ---- the listen queue ----
+
+#if defined(__linux__)
+
+int listen_queue_length(int fd)
+{
+    // For a listening socket Linux reports the accept queue's length as
+    // tcpi_unacked (and its limit as tcpi_sacked).
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) < 0)
+        return -1;
+    return static_cast<int>(info.tcpi_unacked);
+}
+
+#elif defined(SO_LISTENQLEN)
+
+int listen_queue_length(int fd)
+{
+    // FreeBSD: the complete connections not yet accepted (sol_qlen).
+    int length = 0;
+    socklen_t size = sizeof length;
+    return getsockopt(fd, SOL_SOCKET, SO_LISTENQLEN, &length, &size) < 0 ? -1 : length;
+}
+
+#else
+
+int listen_queue_length(int)
+{
+    return -1;
+}
+
 #endif

@@ -88,3 +88,17 @@ inline constexpr int SANDBOX_NO_PROCESS = EPERM;
 inline constexpr bool SANDBOX_BINDS_ROOT = true;
 inline constexpr int SANDBOX_NO_RIGHT = EPERM;
 #endif
+
+// Connections waiting in the queue of the listening socket fd, accepted by
+// the system but not yet by the daemon; -1 where the system does not tell.
+[[nodiscard]] int listen_queue_length(int fd);
+
+// Confines the health checker, a process that must open connections: it
+// ends when its parent does, and (Linux) can afterwards make TCP/IP
+// sockets, connect them, wait for them, read their error, close them, sleep,
+// read the clock, write to standard output and error and exit, and nothing
+// else; a refused call fails with EPERM. FreeBSD's capability mode refuses
+// connect() to an address, so there the checker keeps the daemon's
+// privileges and is only tied to its parent. Returns 1 once confined, 0 when
+// this build or system confines nothing, -1 with errno set when refused.
+[[nodiscard]] int enter_check_sandbox();

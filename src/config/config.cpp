@@ -145,6 +145,18 @@ config_result take_value(config_keyword k, const char *value, bool *seen)
     case KEYWORD_KEEPALIVE:
         c.keepalive = read_number(value, 0, MAX_KEEPALIVE).value;
         return CONFIG_OK;
+    case KEYWORD_SHARE:
+        c.share = is_keyword(value, "least") ? SHARE_LEAST : is_keyword(value, "none") ? SHARE_NONE : SHARE_FIRST;
+        return CONFIG_OK;
+    case KEYWORD_QUEUETIMEOUT:
+        c.queuetimeout = read_number(value, MIN_QUEUE_TIMEOUT, MAX_QUEUE_TIMEOUT).value;
+        return CONFIG_OK;
+    case KEYWORD_WHENFULL:
+        c.whenfull_wait = is_keyword(value, "wait");
+        return CONFIG_OK;
+    case KEYWORD_CHECKINTERVAL:
+        c.checkinterval = read_number(value, 0, MAX_CHECK_INTERVAL).value;
+        return CONFIG_OK;
     case KEYWORD_NONE:
         return CONFIG_OK;
     }
@@ -164,6 +176,10 @@ void set_defaults()
     c.sessionlog = false;
     c.halfclose = false;
     c.keepalive = 0;
+    c.share = SHARE_FIRST;
+    c.queuetimeout = DEFAULT_QUEUE_TIMEOUT;
+    c.whenfull_wait = false;
+    c.checkinterval = 0;
 }
 
 // Starts the reading of file: its size, found at its end (0 for an empty
@@ -329,6 +345,14 @@ void print_config_summary()
         std::printf("\n halfclose on");
     if (c.keepalive != 0)
         std::printf("\n keepalive %d", c.keepalive);
+    if (c.share != SHARE_FIRST)
+        std::printf("\n share %s", c.share == SHARE_LEAST ? "least" : "none");
+    if (c.queuetimeout != DEFAULT_QUEUE_TIMEOUT)
+        std::printf("\n queuetimeout %d", c.queuetimeout);
+    if (c.whenfull_wait)
+        std::printf("\n whenfull wait");
+    if (c.checkinterval != 0)
+        std::printf("\n checkinterval %d", c.checkinterval);
     std::printf("\n Servers: ");
     for (int i = 0; i < daemon_config.server_count; ++i)
         std::printf("\n\t== %s ==", daemon_config.servers[i]);

@@ -22,6 +22,13 @@ inline constexpr int MAX_BACKLOG = 65535;
 // Seconds before the first keepalive probe: the most Linux takes (FreeBSD
 // takes more); 0, the default, keeps the system's timers.
 inline constexpr int MAX_KEEPALIVE = 32767;
+// When every backend is busy: share the first one, share the least loaded,
+// or wait for one to come free, at most queuetimeout seconds.
+enum share_mode : std::int32_t { SHARE_FIRST, SHARE_LEAST, SHARE_NONE };
+inline constexpr int DEFAULT_QUEUE_TIMEOUT = 30;  // seconds
+inline constexpr int MIN_QUEUE_TIMEOUT = 1;
+inline constexpr int MAX_QUEUE_TIMEOUT = 3600;
+inline constexpr int MAX_CHECK_INTERVAL = 3600;  // seconds; 0: every client probes
 
 struct config_record {
     std::int32_t maxclients;
@@ -38,6 +45,10 @@ struct config_record {
     bool sessionlog;              // a line for each session's end and each refusal
     bool halfclose;               // each direction of a session ends on its own FIN
     std::int32_t keepalive;       // seconds before the first keepalive probe; 0: the system's timers
+    share_mode share;             // what a client does when every backend is busy
+    std::int32_t queuetimeout;    // seconds a client waits for a free backend (share none)
+    bool whenfull_wait;           // at maxclients: leave clients in the listen queue
+    std::int32_t checkinterval;   // seconds between health checks; 0: none
 };
 
 // Filled once by the launcher before it forks; every later process reads its
@@ -88,6 +99,10 @@ enum config_keyword : int {
     KEYWORD_SESSIONLOG,
     KEYWORD_HALFCLOSE,
     KEYWORD_KEEPALIVE,
+    KEYWORD_SHARE,
+    KEYWORD_QUEUETIMEOUT,
+    KEYWORD_WHENFULL,
+    KEYWORD_CHECKINTERVAL,
     KEYWORD_NONE,
 };
 
@@ -103,6 +118,10 @@ inline constexpr std::array<const char *, KEYWORD_NONE> config_keywords = {
     "sessionlog",
     "halfclose",
     "keepalive",
+    "share",
+    "queuetimeout",
+    "whenfull",
+    "checkinterval",
 };
 
 // Opens path for reading without waiting for a FIFO's writer. Returns the

@@ -27,6 +27,23 @@
 // then closed empty, which the launcher takes for a failed start.
 [[noreturn]] void run_dispatcher(int ready_fd);
 
+// ---- Health checks (health.cpp), with checkinterval; without it each
+// returns at once ----
+
+// In the daemon's loop: starts the checker process when none runs.
+void keep_health_checker(int listen_fd);
+// Before a reload's new image replaces this one, with SIGCHLD blocked: ends
+// the checker and reaps it, since it would live on under the same pid with
+// the old settings; the loop starts another if the image serves on.
+void stop_health_checker();
+// In reap_children: whether pid was the checker, which is then started
+// again by the loop; the checker is no worker and is not counted.
+bool health_checker_ended(pid_t pid);
+// In the worker: choose_server(), and with health checks the connection to
+// the backend chosen, in *backend_fd (-1 otherwise): a backend that refuses
+// it is marked down at once and the next is chosen.
+[[nodiscard]] int choose_connected_server(int *backend_fd);
+
 // ---- The status report and the session log (operations.cpp) ----
 
 // In the daemon, before its loop: notes the start, installs the handler of
@@ -45,6 +62,13 @@ void write_status_report_if_asked();
 // with sessionlog on writes its refusal line, at most one of each kind a
 // second (with how many it stands for).
 void note_refused_at_maxclients(const sockaddr_storage &client, bool without_record = false);
+// In the daemon, once it listens: the socket whose queue the status report
+// counts (whenfull wait).
+void watch_listen_queue(int listen_fd);
+// In a worker that waited queuetimeout seconds for a free server (share
+// none): counts it, and with sessionlog on writes its refusal line, at most
+// one a second for all workers together.
+void note_queue_timeout();
 // In a worker, first thing after fork(): notes the session's start and, with
 // sessionlog on, its client, as accept() gave it.
 void session_log_begin(const sockaddr_storage &client);

@@ -119,6 +119,23 @@ bool await_client(int listen_fd, const sigset_t &open_mask)
     return pselect(listen_fd + 1, &readable, nullptr, nullptr, nullptr, &open_mask) >= 0 || errno != EINTR;
 }
 
+// With whenfull wait, while maxclients workers live: waits for a signal
+// without looking at the listening socket, so that clients wait in its queue
+// rather than being accepted and closed, and returns false. SIGCHLD is
+// blocked from the count's test until the wait lets it in, so a worker that
+// ends in between still ends the wait. Otherwise returns true at once.
+bool await_room(const sigset_t &open_mask)
+{
+    if (!daemon_config.whenfull_wait || daemon_config.maxclients < 1)
+        return true;
+    block_sigchld(SIG_BLOCK);
+    const bool full = child_count >= daemon_config.maxclients;
+    if (full)
+        (void)pselect(0, nullptr, nullptr, nullptr, nullptr, &open_mask);
+    block_sigchld(SIG_UNBLOCK);
+    return !full;
+}
+
 // Whether the session's own connection to its backend failed, as
 // relay_session() tells it: -1 with nothing moved. A transfer that fails
 // before a byte has moved does the same only on a reset (ECONNRESET, EPIPE);
@@ -141,6 +158,8 @@ void reap_children(int)
     int status;
     pid_t pid;
     while ((pid = waitpid(-1, &status, WNOHANG)) > 0) {
+        if (health_checker_ended(pid))
+            continue;
         // Whatever the worker still held, however it ended.
         release_worker(pid);
         if (child_count > 0) {
@@ -152,6 +171,7 @@ void reap_children(int)
             (void)ignored;
         }
     }
+    wake_first_waiter();
     errno = saved;
 }
 
@@ -159,7 +179,13 @@ void serve_client(int client_fd, int listen_fd)
 {
     close(listen_fd);
 
-    int index = choose_server();
+    int backend_fd = -1;
+    int index = choose_connected_server(&backend_fd);
+    if (index == QUEUE_TIMED_OUT) {
+        note_queue_timeout();
+        close(client_fd);
+        std::exit(0);
+    }
     if (index == -1) {
         note_no_backend();
         close(client_fd);
@@ -170,8 +196,9 @@ void serve_client(int client_fd, int listen_fd)
     const int connect_ms = daemon_config.connecttimeout * 1000;
     const long long began = monotonic_ms();
     const relay_options options{daemon_config.idletimeout * 1000, daemon_config.halfclose, daemon_config.keepalive};
-    int result = relay_session(client_fd, daemon_config.servers[index], daemon_config.serverport, connect_ms,
-                               options, &stats);
+    int result = backend_fd >= 0 ? relay_connected(client_fd, backend_fd, options, &stats)
+                                 : relay_session(client_fd, daemon_config.servers[index], daemon_config.serverport,
+                                                 connect_ms, options, &stats);
     // A backend that answered the probe and then let the session's own
     // connection time out is as silent as one whose probe did.
     if (connect_failed(result, stats, monotonic_ms() - began))
@@ -188,6 +215,9 @@ void run_dispatcher(int ready_fd)
 {
     install_handler(SIGCHLD, reap_children);
     bound_diagnostic_writes();
+    // Inherited by every worker: a wake for a waiter that is not waiting yet,
+    // or no longer, changes nothing.
+    install_handler(WAKE_SIGNAL, SIG_IGN);
     sigset_t open_mask;
     prepare_status_report(&open_mask);
     prepare_reload(&open_mask);
@@ -204,10 +234,12 @@ void run_dispatcher(int ready_fd)
     ssize_t told = write(ready_fd, &ready, 1);
     (void)told;
     close(ready_fd);
+    watch_listen_queue(listen_fd);
     for (;;) {
+        keep_health_checker(listen_fd);
         write_status_report_if_asked();
         reload_if_asked(listen_fd);
-        if (!await_client(listen_fd, open_mask))
+        if (!await_room(open_mask) || !await_client(listen_fd, open_mask))
             continue;
         errno = 0;
         sockaddr_storage client{};

@@ -35,7 +35,8 @@ namespace {
 constexpr int REFUSED_AT_MAXCLIENTS = 0;
 constexpr int REFUSED_ALL_DOWN = 1;
 constexpr int REFUSED_WITHOUT_RECORD = 2;
-static_assert(REFUSED_WITHOUT_RECORD < REFUSAL_LIMITS);
+constexpr int REFUSED_QUEUE_TIMEOUT = 3;
+static_assert(REFUSED_QUEUE_TIMEOUT < REFUSAL_LIMITS);
 
 constexpr std::size_t LINE_SIZE = 512;
 constexpr std::size_t REPORT_SIZE = 4096;
@@ -45,6 +46,7 @@ long long daemon_started_ms = 0;
 // In the daemon, since start.
 std::int64_t refused_at_maxclients = 0;
 std::int64_t refused_without_record = 0;
+int watched_listener = -1;  // whenfull wait: its queue is reported
 
 void ask_for_report(int)
 {
@@ -89,6 +91,29 @@ const char *end_text(const session_stats &stats, char (&buf)[160])
     // refuse.
     std::snprintf(buf, sizeof buf, "error: %s", std::strerror(stats.error));
     return buf;
+}
+
+// The lines on clients that wait, for the settings under which they do:
+// share none (for a free server) and whenfull wait (to be accepted, where
+// the system tells). Appended at text, size bytes at most; returns the
+// length written, 0 when nothing fits whole.
+std::size_t describe_waiting(char *text, std::size_t size)
+{
+    char lines[LINE_SIZE] = "";
+    int n = 0;
+    if (daemon_config.share == SHARE_NONE)
+        n = std::snprintf(lines, sizeof lines, "queue: %d waiting for a free server, %" PRId64
+                          " closed after queuetimeout since start\n", waiting_count(), queue_timeout_count());
+    std::size_t length = n > 0 ? std::min(static_cast<std::size_t>(n), sizeof lines - 1) : 0;
+    const int queued = daemon_config.whenfull_wait ? listen_queue_length(watched_listener) : -1;
+    if (queued >= 0) {
+        n = std::snprintf(lines + length, sizeof lines - length, "listen queue: %d waiting to be accepted\n", queued);
+        length += n > 0 ? std::min(static_cast<std::size_t>(n), sizeof lines - length - 1) : 0;
+    }
+    if (length >= size)
+        return 0;
+    std::memcpy(text, lines, length);
+    return length;
 }
 
 }  // namespace
@@ -144,6 +169,8 @@ void write_status_report_if_asked()
         report[length + size] = '\n';
         length += size + 1;
     }
+    length = std::min(length, sizeof report);
+    length += describe_waiting(report + length, sizeof report - length);
     // A reader that stops reading holds the accept loop a second at most.
     write_diagnostic(STDOUT_FILENO, report, std::min(length, sizeof report));
 }
@@ -167,6 +194,25 @@ void note_refused_at_maxclients(const sockaddr_storage &client, bool without_rec
                       daemon_config.maxclients);
     char line[LINE_SIZE];
     write_diagnostic(STDOUT_FILENO, line, format_refusal(count, address, why, line));
+}
+
+void watch_listen_queue(int listen_fd)
+{
+    watched_listener = listen_fd;
+}
+
+void note_queue_timeout()
+{
+    count_queue_timeout();
+    if (!daemon_config.sessionlog)
+        return;
+    const std::int64_t count = take_line(refusal_limit(REFUSED_QUEUE_TIMEOUT), monotonic_ms());
+    if (count == 0)
+        return;
+    char why[64];
+    std::snprintf(why, sizeof why, "no server free within %d s (queuetimeout)", daemon_config.queuetimeout);
+    char line[LINE_SIZE];
+    write_diagnostic(STDOUT_FILENO, line, format_refusal(count, session.client, why, line));
 }
 
 void note_no_backend()

@@ -330,6 +330,7 @@ void replace_image(int listen_fd, const config_record &next)
             say(line);
         } else {
             std::fflush(stdout);
+            stop_health_checker();
             char *const argv[] = {program_path, const_cast<char *>(HANDOVER_ARG), fd_text, nullptr};
             errno = 0;
             execv(program_path, argv);

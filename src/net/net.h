@@ -86,6 +86,10 @@ struct relay_options {
 [[nodiscard]] int relay_session(int client_fd, const char *address, std::int32_t port, int connect_ms,
                                 const relay_options &options, session_stats *stats);
 
+// relay_session for a backend connection already made (backend_fd).
+[[nodiscard]] int relay_connected(int client_fd, int backend_fd, const relay_options &options,
+                                  session_stats *stats);
+
 // The keepalive timers of a session's two sockets, TCP ones with keepalive
 // on: the first probe after idle_s seconds without traffic, the next ones
 // idle_s / KEEPALIVE_PROBES seconds apart (1 at least), and the peer given up
@@ -95,6 +99,9 @@ struct relay_options {
 // session sandbox, which refuses these options.
 inline constexpr int KEEPALIVE_PROBES = 3;
 void set_keepalive_timers(int client_fd, int backend_fd, int idle_s);
+
+// relay_session for a backend connection already made (backend_fd).
+[[nodiscard]] int relay_connected(int client_fd, int backend_fd, int idle_ms, session_stats *stats);
 
 // The longest text format_endpoint() makes, with its NUL: "[", an IPv6
 // address of up to 45 characters, "]:" and five digits.

@@ -359,6 +359,12 @@ int relay_session(int client_fd, const char *address, std::int32_t port, int con
         stats->error = errno;
         return -1;
     }
+    return relay_connected(client_fd, backend_fd, options, stats);
+}
+
+int relay_connected(int client_fd, int backend_fd, const relay_options &options, session_stats *stats)
+{
+    *stats = {0, 0, END_ERROR, 0};
     // With the system's keepalive timers, or the session's own: a peer that
     // has gone without a word (a host switched off, a client that left the
     // network) ends the session once its probes go unanswered, rather than

@@ -168,6 +168,17 @@ TEST(Checkconf, WarnsAboutWhatWillNotWorkAsMeant)
          p + "2: serverport -1 is outside 1-65535; only its low 16 bits (65535) are used\n" + p +
              "3: maxclients 0 is below 1; every client is closed at once\n",
          0},
+        {head + "server 127.0.0.2\nshare most\nqueuetimeout 0\nwhenfull maybe\ncheckinterval 4000\nshare none\n"
+                "queuetimeout 3600 whenfull wait checkinterval 0\n",
+         p + "5: share \"most\" is neither first, least nor none; first is used\n" + p +
+             "6: queuetimeout 0 is below 1; 1 is used\n" + p +
+             "7: whenfull \"maybe\" is neither close nor wait; close is used\n" + p +
+             "8: checkinterval 4000 is above 3600; 3600 is used\n" + p +
+             "9: share given twice (also on line 5); the last one wins\n" + p +
+             "10: queuetimeout given twice (also on line 6); the last one wins\n" + p +
+             "10: whenfull given twice (also on line 7); the last one wins\n" + p +
+             "10: checkinterval given twice (also on line 8); the last one wins\n",
+         0},
         {"localport 8080\nserverports 8000\nmaxclients 4\nserver 127.0.0.2\n",
          p + "2: unknown keyword \"serverports\" is ignored\n" + p + "2: unknown keyword \"8000\" is ignored\n", 1},
         {head + "server 127.0.0.2\nidletimeout 4294967301\n",

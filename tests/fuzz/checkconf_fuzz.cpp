@@ -81,6 +81,10 @@ config_result replay(const std::vector<config_event> &events, config_record &got
         case KEYWORD_SESSIONLOG:
         case KEYWORD_HALFCLOSE:
         case KEYWORD_KEEPALIVE:
+        case KEYWORD_SHARE:
+        case KEYWORD_QUEUETIMEOUT:
+        case KEYWORD_WHENFULL:
+        case KEYWORD_CHECKINTERVAL:
         case KEYWORD_NONE:
             continue;
         }

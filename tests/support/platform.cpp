@@ -19,6 +19,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "common/platform.h"
 #include "support/harness.h"
 
 #if defined(__FreeBSD__)
@@ -195,15 +196,6 @@ bool set_file_limit(pid_t pid, rlim_t soft, rlim_t hard)
     return sysctl(mib, 5, nullptr, nullptr, &limit, sizeof limit) == 0;
 }
 
-int listen_queue_length(int fd)
-{
-    int length = 0;
-    socklen_t size = sizeof length;
-    if (getsockopt(fd, SOL_SOCKET, SO_LISTENQLEN, &length, &size) < 0)
-        return -1;
-    return length;
-}
-
 int unsent_bytes(int fd)
 {
     int n = 0;
@@ -349,16 +341,6 @@ bool set_file_limit(pid_t pid, rlim_t soft, rlim_t hard)
     return prlimit(pid, RLIMIT_NOFILE, &limit, nullptr) == 0;
 }
 
-int listen_queue_length(int fd)
-{
-    // For a listener, Linux reports its accept queue length as tcpi_unacked.
-    tcp_info info{};
-    socklen_t len = sizeof info;
-    if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &len) < 0)
-        return -1;
-    return static_cast<int>(info.tcpi_unacked);
-}
-
 int unsent_bytes(int fd)
 {
     int n = 0;
@@ -467,5 +449,11 @@ port_range ephemeral_ports()
 }
 
 #endif
+
+// The daemon's own reading, which its status report shows.
+int listen_queue_length(int fd)
+{
+    return ::listen_queue_length(fd);
+}
 
 }  // namespace dovra_test
