@@ -38,14 +38,16 @@ struct backend_slot {
 struct worker_record {
     atomic32 pid;
     atomic32 backend;
+    atomic32 client[4];  // the client_key it serves
 };
 
 struct refusal_limit {
     atomic64 last_line_ms;
     atomic64 held;
+    atomic64 count;  // for the kinds that count_refusal() counts
 };
 
-constexpr int REFUSAL_KINDS = 2;
+constexpr int REFUSAL_KINDS = 5;
 constexpr std::int64_t NEVER = INT64_MIN;
 
 struct status_table {
@@ -195,6 +197,8 @@ int reserve_worker_record()
         if (!table->records[k].pid.compare_exchange_strong(unused, -1))
             continue;
         table->records[k].backend.store(0);
+        for (atomic32 &word : table->records[k].client)
+            word.store(0);
         std::int32_t used = table->records_used.load();
         while (used < k + 1 && !table->records_used.compare_exchange_weak(used, k + 1)) {
         }
@@ -389,4 +393,44 @@ std::int64_t take_refusal_line(int kind, long long now_ms)
         return 0;
     }
     return r.held.exchange(0) + 1;
+}
+
+void count_refusal(int kind)
+{
+    if (kind >= 0 && kind < REFUSAL_KINDS)
+        table->refusals[kind].count.fetch_add(1);
+}
+
+std::int64_t refusal_count(int kind)
+{
+    return kind >= 0 && kind < REFUSAL_KINDS ? table->refusals[kind].count.load() : 0;
+}
+
+void set_worker_client(int record, const client_key &key)
+{
+    if (record < 0 || record >= WORKER_RECORDS)
+        return;
+    for (std::size_t w = 0; w < key.size(); ++w)
+        table->records[record].client[w].store(static_cast<std::int32_t>(key[w]));
+}
+
+void set_own_client(const client_key &key)
+{
+    set_worker_client(own_record, key);
+}
+
+int sessions_from(const client_key &key)
+{
+    const std::int32_t used = records_in_use();
+    int n = 0;
+    for (std::int32_t k = 0; k < used; ++k) {
+        const worker_record &r = table->records[k];
+        if (r.pid.load() == 0)
+            continue;
+        bool same = true;
+        for (std::size_t w = 0; w < key.size() && same; ++w)
+            same = static_cast<std::uint32_t>(r.client[w].load()) == key[w];
+        n += same ? 1 : 0;
+    }
+    return n;
 }

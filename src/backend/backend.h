@@ -12,6 +12,7 @@
 // worker ended. Every change is one atomic read-modify-write or store.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
@@ -100,3 +101,27 @@ void describe_backend(int i, long long now_ms, char *buf, std::size_t size);
 // stands for (this one and those held back since the last line). At most one
 // line per kind per second.
 [[nodiscard]] std::int64_t take_refusal_line(int kind, long long now_ms);
+
+// ---- The front door's share of the table ----
+
+// The refusals beyond the two above, by kind: a client refused by allow
+// and deny, one over maxperclient, one without a valid PROXY header.
+inline constexpr int REFUSED_BY_ADDRESS = 2;
+inline constexpr int REFUSED_PER_CLIENT = 3;
+inline constexpr int REFUSED_PROXY_HEADER = 4;
+// Counts one refusal of kind (any of the kinds of take_refusal_line).
+void count_refusal(int kind);
+// Since start: refusals of kind that count_refusal() counted.
+[[nodiscard]] std::int64_t refusal_count(int kind);
+
+// A client as maxperclient counts its sessions: an IPv4 address in its
+// IPv4-mapped IPv6 form, an IPv6 one by its first 64 bits; all zero: none.
+using client_key = std::array<std::uint32_t, 4>;
+// The daemon, between reserving record and forking its worker: the worker
+// serves key.
+void set_worker_client(int record, const client_key &key);
+// A worker whose client's header named another client: its record serves
+// key from now on.
+void set_own_client(const client_key &key);
+// Records, reserved or live, that serve key.
+[[nodiscard]] int sessions_from(const client_key &key);

@@ -72,6 +72,8 @@ void block_sigchld(int how)
 // can never reap a worker that has not been counted yet.
 void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
 {
+    if (!admission_admits(client))
+        return;
     if (child_count >= daemon_config.maxclients) {
         note_refused_at_maxclients(client);
         return;
@@ -81,6 +83,7 @@ void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
         note_refused_at_maxclients(client);
         return;
     }
+    admission_hold(record, client);
     block_sigchld(SIG_BLOCK);
     // Flushed first, or each worker would write the daemon's pending text again.
     std::fflush(stdout);
@@ -149,6 +152,11 @@ void serve_client(int client_fd, int listen_fd)
 {
     close(listen_fd);
 
+    origin_header origin;
+    if (!take_client_origin(client_fd, origin)) {
+        close(client_fd);
+        std::exit(0);
+    }
     int index = choose_server();
     if (index == -1) {
         report("All the servers are down");
@@ -161,7 +169,7 @@ void serve_client(int client_fd, int listen_fd)
     const int connect_ms = daemon_config.connecttimeout * 1000;
     const long long began = monotonic_ms();
     int result = relay_session(client_fd, daemon_config.servers[index], daemon_config.serverport, connect_ms,
-                               daemon_config.idletimeout * 1000, &stats);
+                               daemon_config.idletimeout * 1000, &stats, origin.bytes, origin.length);
     note_connect_timeout(index, result, stats, monotonic_ms() - began);
     if (result < 0)
         report("Failed attempting to redirect data");

@@ -104,6 +104,26 @@ const char *end_text(const session_stats &stats, char (&buf)[160])
     return buf;
 }
 
+// The status report's line for the front door, where anything of it is
+// set or has refused a client; left out when it would not fit whole.
+void append_front_door_line(char (&report)[REPORT_SIZE], std::size_t &length)
+{
+    const std::int64_t by_address = refusal_count(REFUSED_BY_ADDRESS);
+    const std::int64_t per_client = refusal_count(REFUSED_PER_CLIENT);
+    const std::int64_t header = refusal_count(REFUSED_PROXY_HEADER);
+    if (daemon_config.rule_count == 0 && daemon_config.maxperclient == 0 && by_address + per_client + header == 0)
+        return;
+    char line[LINE_SIZE];
+    const int n = std::snprintf(line, sizeof line,
+                                "refused since start: %" PRId64 " by allow and deny, %" PRId64
+                                " over maxperclient, %" PRId64 " without a valid PROXY header\n",
+                                by_address, per_client, header);
+    if (n <= 0 || length + static_cast<std::size_t>(n) > sizeof report)
+        return;
+    std::memcpy(report + length, line, static_cast<std::size_t>(n));
+    length += static_cast<std::size_t>(n);
+}
+
 }  // namespace
 
 void prepare_status_report(sigset_t *open_mask)
@@ -151,6 +171,7 @@ void write_status_report_if_asked()
         report[length + size] = '\n';
         length += size + 1;
     }
+    append_front_door_line(report, length);
     write_from_daemon(report, std::min(length, sizeof report));
 }
 
@@ -169,6 +190,26 @@ void note_refused_at_maxclients(const sockaddr_storage &client)
     format_refusal(REFUSED_AT_MAXCLIENTS, address, why, line, length);
     if (length > 0)
         write_from_daemon(line, length);
+}
+
+void note_refusal(int kind, const sockaddr_storage &client, const char *why)
+{
+    count_refusal(kind);
+    if (!daemon_config.sessionlog)
+        return;
+    char address[ENDPOINT_TEXT_LEN];
+    format_endpoint(reinterpret_cast<const sockaddr *>(&client), address, sizeof address);
+    char line[LINE_SIZE];
+    std::size_t length;
+    format_refusal(kind, address, why, line, length);
+    if (length > 0)
+        write_from_daemon(line, length);
+}
+
+void session_log_client(const sockaddr_storage &client)
+{
+    if (daemon_config.sessionlog)
+        format_endpoint(reinterpret_cast<const sockaddr *>(&client), session.client, sizeof session.client);
 }
 
 void note_no_backend()

@@ -202,6 +202,22 @@ std::uint64_t moved(const flow &up, const flow &down)
     return up.read + up.sent + down.read + down.sent;
 }
 
+// A new connection's send buffer takes the few bytes of a PROXY header at
+// once; the loop covers a system that takes them in parts.
+bool send_prefix(int fd, const std::uint8_t *prefix, std::size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = send(fd, prefix, length, RELAY_SEND_FLAGS);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        prefix += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 void set_keepalive(int fd)
 {
     int on = 1;
@@ -279,11 +295,11 @@ int relay_streams(int client_fd, int backend_fd, int idle_ms, session_stats *sta
 }
 
 int relay_session(int client_fd, const char *address, std::int32_t port, int connect_ms, int idle_ms,
-                  session_stats *stats)
+                  session_stats *stats, const std::uint8_t *prefix, std::size_t prefix_len)
 {
     *stats = {0, 0, END_ERROR, 0};
     int backend_fd = connect_backend(address, port, connect_ms);
-    if (backend_fd < 0) {
+    if (backend_fd < 0 || (prefix_len > 0 && !send_prefix(backend_fd, prefix, prefix_len))) {
         stats->error = errno;
         return -1;
     }
