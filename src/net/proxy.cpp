@@ -218,6 +218,10 @@ long scan_v1(const std::uint8_t *data, std::size_t size, proxy_addresses &out, c
     constexpr std::size_t LAST_CR = PROXY_V1_MAX - 2;
     const std::size_t limit = size < LAST_CR + 1 ? size : LAST_CR + 1;
     for (std::size_t i = 0; i < limit; ++i) {
+        if (data[i] == '\n') {
+            *why = "malformed PROXY v1 header";
+            return -1;
+        }
         if (data[i] != '\r')
             continue;
         if (i + 1 == size)
