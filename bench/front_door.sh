@@ -7,7 +7,9 @@
 # one getsockname() and one send() of 28 bytes in the worker.) Prints, for each, the connection rate of one client
 # and the CPU time dovra's process tree spent per connection (the median of
 # the rounds). Usage: bench/front_door.sh [BUILD_DIR]; settings (environment):
-# FRONT_ROUNDS (3), FRONT_SECONDS per run (3).
+# FRONT_ROUNDS (3), FRONT_SECONDS per run (3), FRONT_BEFORE (another dovra
+# binary, e.g. one built from an earlier commit, run with none of the
+# keywords as the case "before").
 set -eu
 cd "$(dirname "$0")/.."
 ROUNDS=${FRONT_ROUNDS:-3}
@@ -39,20 +41,23 @@ listening $ECHO_PORT || { cat "$TMP/echo.out" >&2; echo "echo backend did not st
 # The settings of each case, after the four required ones.
 settings() {
     case $1 in
-    none) ;;
+    none | before) ;;
     deny100) for i in $(seq 0 99); do echo "deny 10.$i.0.0/16"; done ;;
     perclient) echo "maxperclient 8" ;;
     esac
 }
 
 CASES="none deny100 perclient"
+[ -z "${FRONT_BEFORE:-}" ] || CASES="before $CASES"
 for round in $(seq "$ROUNDS"); do
     for c in $CASES; do
         dir=$TMP/$c.$round
         port=$((BASE + 1))
         mkdir "$dir"
         { printf 'localport %s\nserverport %s\nmaxclients 64\nserver 127.0.0.2\n' "$port" "$ECHO_PORT"; settings "$c"; } >"$dir/dovra.conf"
-        "$BIN/bench_load" daemon "$dir" "$BIN/bin/dovra" >"$dir/stdout" 2>"$dir/stderr" &
+        binary=$BIN/bin/dovra
+        [ "$c" != before ] || binary=$FRONT_BEFORE
+        "$BIN/bench_load" daemon "$dir" "$binary" >"$dir/stdout" 2>"$dir/stderr" &
         runner=$!
         for _ in $(seq 100); do [ -s "$dir/daemon.pid" ] && break; sleep 0.05; done
         listening "$port" || { cat "$dir/stdout" "$dir/stderr" >&2; echo "dovra did not start" >&2; exit 1; }
