@@ -38,7 +38,7 @@ struct backend_slot {
 struct worker_record {
     atomic32 pid;
     atomic32 backend;
-    atomic32 client[4];  // the client_key it serves
+    atomic64 client;  // the client_key it serves
 };
 
 struct refusal_limit {
@@ -197,8 +197,7 @@ int reserve_worker_record()
         if (!table->records[k].pid.compare_exchange_strong(unused, -1))
             continue;
         table->records[k].backend.store(0);
-        for (atomic32 &word : table->records[k].client)
-            word.store(0);
+        table->records[k].client.store(0);
         std::int32_t used = table->records_used.load();
         while (used < k + 1 && !table->records_used.compare_exchange_weak(used, k + 1)) {
         }
@@ -406,31 +405,25 @@ std::int64_t refusal_count(int kind)
     return kind >= 0 && kind < REFUSAL_KINDS ? table->refusals[kind].count.load() : 0;
 }
 
-void set_worker_client(int record, const client_key &key)
+void set_worker_client(int record, client_key key)
 {
-    if (record < 0 || record >= WORKER_RECORDS)
-        return;
-    for (std::size_t w = 0; w < key.size(); ++w)
-        table->records[record].client[w].store(static_cast<std::int32_t>(key[w]));
+    if (record >= 0 && record < WORKER_RECORDS)
+        table->records[record].client.store(static_cast<std::int64_t>(key));
 }
 
-void set_own_client(const client_key &key)
+void set_own_client(client_key key)
 {
     set_worker_client(own_record, key);
 }
 
-int sessions_from(const client_key &key)
+int sessions_from(client_key key)
 {
     const std::int32_t used = records_in_use();
     int n = 0;
     for (std::int32_t k = 0; k < used; ++k) {
         const worker_record &r = table->records[k];
-        if (r.pid.load() == 0)
-            continue;
-        bool same = true;
-        for (std::size_t w = 0; w < key.size() && same; ++w)
-            same = static_cast<std::uint32_t>(r.client[w].load()) == key[w];
-        n += same ? 1 : 0;
+        if (r.pid.load() != 0 && static_cast<client_key>(r.client.load()) == key)
+            ++n;
     }
     return n;
 }

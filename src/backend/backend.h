@@ -12,7 +12,6 @@
 // worker ended. Every change is one atomic read-modify-write or store.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <sys/types.h>
@@ -114,14 +113,15 @@ void count_refusal(int kind);
 // Since start: refusals of kind that count_refusal() counted.
 [[nodiscard]] std::int64_t refusal_count(int kind);
 
-// A client as maxperclient counts its sessions: an IPv4 address in its
-// IPv4-mapped IPv6 form, an IPv6 one by its first 64 bits; all zero: none.
-using client_key = std::array<std::uint32_t, 4>;
+// A client as maxperclient counts its sessions: an IPv6 address by its first
+// 64 bits, an IPv4 one as 0xffff << 32 | address, which as the first 64 bits
+// of an IPv6 address lies in the reserved ::/8, where no client comes from.
+using client_key = std::uint64_t;
 // The daemon, between reserving record and forking its worker: the worker
 // serves key.
-void set_worker_client(int record, const client_key &key);
+void set_worker_client(int record, client_key key);
 // A worker whose client's header named another client: its record serves
 // key from now on.
-void set_own_client(const client_key &key);
+void set_own_client(client_key key);
 // Records, reserved or live, that serve key.
-[[nodiscard]] int sessions_from(const client_key &key);
+[[nodiscard]] int sessions_from(client_key key);

@@ -45,15 +45,9 @@ plain_client plain(const sockaddr_storage &client)
 client_key key_of(const sockaddr_storage &client)
 {
     const plain_client c = plain(client);
-    std::uint8_t bytes[16] = {};
-    if (c.v6) {
-        std::memcpy(bytes, c.bytes, 8);
-    } else {
-        bytes[10] = bytes[11] = 0xff;
-        std::memcpy(bytes + 12, c.bytes, 4);
-    }
-    client_key key;
-    std::memcpy(key.data(), bytes, sizeof bytes);
+    client_key key = c.v6 ? 0 : 0xffff;
+    for (int i = 0; i < (c.v6 ? 8 : 4); ++i)
+        key = key << 8 | c.bytes[i];
     return key;
 }
 
