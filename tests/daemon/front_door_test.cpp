@@ -14,7 +14,6 @@
 #include <csignal>
 #include <cstring>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -23,12 +22,6 @@
 using namespace dovra_test;
 
 namespace {
-
-#define SKIP_WITHOUT_IPV6()                                         \
-    do {                                                            \
-        if (std::string missing = ipv6_missing(); !missing.empty()) \
-            GTEST_SKIP() << missing;                                \
-    } while (false)
 
 // What each connection brought a backend, in the order they ended.
 struct recorder {
@@ -70,39 +63,6 @@ backend_handler recording(recorder &r)
         std::lock_guard<std::mutex> hold(r.lock);
         r.connections.push_back(got);
     };
-}
-
-// A connection to address:port from source (any port), or an empty one.
-unique_fd connect_from(const std::string &source, const std::string &address, std::uint16_t port)
-{
-    const bool v6 = address.find(':') != std::string::npos;
-    sockaddr_storage from{};
-    sockaddr_storage to{};
-    socklen_t len = 0;
-    if (v6) {
-        auto *f = reinterpret_cast<sockaddr_in6 *>(&from);
-        auto *t = reinterpret_cast<sockaddr_in6 *>(&to);
-        f->sin6_family = t->sin6_family = AF_INET6;
-        if (inet_pton(AF_INET6, source.c_str(), &f->sin6_addr) != 1 ||
-            inet_pton(AF_INET6, address.c_str(), &t->sin6_addr) != 1)
-            return {};
-        t->sin6_port = htons(port);
-        len = sizeof(sockaddr_in6);
-    } else {
-        auto *f = reinterpret_cast<sockaddr_in *>(&from);
-        auto *t = reinterpret_cast<sockaddr_in *>(&to);
-        f->sin_family = t->sin_family = AF_INET;
-        if (inet_pton(AF_INET, source.c_str(), &f->sin_addr) != 1 ||
-            inet_pton(AF_INET, address.c_str(), &t->sin_addr) != 1)
-            return {};
-        t->sin_port = htons(port);
-        len = sizeof(sockaddr_in);
-    }
-    unique_fd fd(socket(from.ss_family, SOCK_STREAM, 0));
-    if (!fd || bind(fd.get(), reinterpret_cast<sockaddr *>(&from), len) != 0 ||
-        connect(fd.get(), reinterpret_cast<sockaddr *>(&to), len) != 0)
-        return {};
-    return fd;
 }
 
 // "address:port" or "[address]:port" of a socket's own end.
@@ -151,16 +111,7 @@ struct front {
         const std::string text = run.out();
         return text.starts_with(banner) ? text.substr(banner.size()) : "(summary changed) " + text;
     }
-    std::vector<std::string> lines_starting(const std::string &prefix)
-    {
-        std::vector<std::string> found;
-        std::istringstream text(out());
-        for (std::string line; std::getline(text, line);) {
-            if (line.starts_with(prefix))
-                found.push_back(line);
-        }
-        return found;
-    }
+    std::vector<std::string> lines_starting(const std::string &prefix) { return dovra_test::lines_starting(out(), prefix); }
     // A session from source that has carried one byte to the backend.
     unique_fd session(const std::string &source, const std::string &address = "127.0.0.1")
     {
@@ -241,14 +192,6 @@ TEST(AddressRules, MaxperclientRefusesAThirdSessionOfOneClientAndServesOthers)
 
 namespace {
 
-std::string bytes(std::initializer_list<int> values)
-{
-    std::string s;
-    for (int v : values)
-        s.push_back(static_cast<char>(v));
-    return s;
-}
-
 const std::string V2_SIGNATURE = bytes({0x0d, 0x0a, 0x0d, 0x0a, 0x00, 0x0d, 0x0a, 0x51, 0x55, 0x49, 0x54, 0x0a});
 
 std::string port_bytes(std::uint16_t port)
@@ -320,7 +263,7 @@ TEST(ProxyProtocol, BackendsGetTheExactHeaderFirstAndProbesGetNothing)
 
 TEST(ProxyProtocol, AnIPv6ClientGetsTCP6AndAnIPv4OneOnTheSameListenerTCP4)
 {
-    SKIP_WITHOUT_IPV6();
+    DOVRA_SKIP_WITHOUT_IPV6();
     for (const int version : {1, 2}) {
         SCOPED_TRACE(version);
         front f("localaddress ::\nproxyprotocol v" + std::to_string(version) + "\n");

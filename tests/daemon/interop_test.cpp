@@ -93,22 +93,6 @@ bool listens(std::uint16_t port, const std::string &address)
     });
 }
 
-// A connection to address:port from source (any port), or an empty one.
-unique_fd connect_from(const std::string &source, const std::string &address, std::uint16_t port)
-{
-    sockaddr_in from{};
-    sockaddr_in to{};
-    from.sin_family = to.sin_family = AF_INET;
-    to.sin_port = htons(port);
-    if (inet_pton(AF_INET, source.c_str(), &from.sin_addr) != 1 || inet_pton(AF_INET, address.c_str(), &to.sin_addr) != 1)
-        return {};
-    unique_fd fd(socket(AF_INET, SOCK_STREAM, 0));
-    if (!fd || bind(fd.get(), reinterpret_cast<sockaddr *>(&from), sizeof from) != 0 ||
-        connect(fd.get(), reinterpret_cast<sockaddr *>(&to), sizeof to) != 0)
-        return {};
-    return fd;
-}
-
 std::uint16_t own_port(int fd)
 {
     sockaddr_in a{};

@@ -15,14 +15,6 @@ using namespace dovra_test;
 
 namespace {
 
-std::string bytes(std::initializer_list<int> values)
-{
-    std::string s;
-    for (int v : values)
-        s.push_back(static_cast<char>(v));
-    return s;
-}
-
 const std::string SIG = bytes({0x0d, 0x0a, 0x0d, 0x0a, 0x00, 0x0d, 0x0a, 0x51, 0x55, 0x49, 0x54, 0x0a});
 
 sockaddr_storage address(const char *text, std::uint16_t port)
