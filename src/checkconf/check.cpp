@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cstdio>
@@ -20,21 +21,28 @@
 
 namespace {
 
+// A warning, held until the file is read: those about the rules against each
+// other are known only then, and every warning is written in line order.
+struct warning {
+    int line;
+    std::string text;
+};
+
 struct linter {
-    std::FILE *out;
     const char *name;
+    std::vector<warning> *warnings;
     std::array<int, KEYWORD_NONE> set_on;  // line of the last setting of each keyword but server
     std::vector<std::pair<address_rule, int>> rules;  // allow, deny and acceptproxy lines, with their lines
 };
 
 __attribute__((format(printf, 3, 4))) void warn(const linter &l, int line, const char *format, ...)
 {
-    std::fprintf(l.out, "dovra-checkconf: %s: line %d: ", l.name, line);
+    char text[1024];
     va_list args;
     va_start(args, format);
-    std::vfprintf(l.out, format, args);
+    std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    std::fputc('\n', l.out);
+    l.warnings->push_back({line, text});
 }
 
 bool is_keyword(const std::string &text)
@@ -248,9 +256,13 @@ config_result check_config(std::FILE *file, const char *name, std::FILE *warning
 {
     std::vector<config_event> events;
     const config_result code = parse_config(file, &events);
-    linter l{warnings, name, {}, {}};
+    std::vector<warning> held;
+    linter l{name, &held, {}, {}};
     for (const config_event &e : events)
         explain(l, e);
     judge_rules(l);
+    std::stable_sort(held.begin(), held.end(), [](const warning &a, const warning &b) { return a.line < b.line; });
+    for (const warning &w : held)
+        std::fprintf(warnings, "dovra-checkconf: %s: line %d: %s\n", name, w.line, w.text.c_str());
     return code;
 }

@@ -345,8 +345,9 @@ TEST(Checkconf, ProbeReachesIpv6Servers)
 }
 
 // allow, deny and acceptproxy: a rule that is no prefix stops the daemon,
-// and the checker names its line; rules that change nothing are pointed out
-// once the whole file is read, since deny wins wherever it stands.
+// and the checker names its line; rules that change nothing are found once
+// the whole file is read, since deny wins wherever it stands, and every
+// warning still comes in line order.
 TEST(Checkconf, JudgesTheFrontDoorRules)
 {
     temp_dir dir;
@@ -372,11 +373,11 @@ TEST(Checkconf, JudgesTheFrontDoorRules)
                 "acceptproxy 172.16.0.1\nmaxperclient 5000\nproxyprotocol v3\nallow ::ffff:192.168.0.0/112\n"
                 "deny 2001:db8::/32\n",
          p + "5: allow 10.1.2.3/8 has host bits set; it stands for 10.0.0.0/8\n" + p +
-             "10: maxperclient 5000 is above 4096; 4096 is used\n" + p +
-             "11: proxyprotocol \"v3\" is neither v1 nor v2; no header is sent\n" + p +
              "6: allow 10.9.0.0/16 is hidden by allow on line 5, which covers it\n" + p +
              "8: allow 192.168.1.0/24 can never match: deny on line 7 covers it\n" + p +
              "9: acceptproxy 172.16.0.1/32 can never match: no allow line lets its clients in\n" + p +
+             "10: maxperclient 5000 is above 4096; 4096 is used\n" + p +
+             "11: proxyprotocol \"v3\" is neither v1 nor v2; no header is sent\n" + p +
              "12: allow 192.168.0.0/16 can never match: deny on line 7 covers it\n" + p +
              "13: deny 2001:db8::/32 can never match: no allow line lets its clients in\n",
          "\n allow 10.0.0.0/8\n allow 10.9.0.0/16\n deny 192.168.0.0/16\n allow 192.168.1.0/24\n acceptproxy "

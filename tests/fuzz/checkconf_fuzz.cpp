@@ -78,6 +78,11 @@ config_result replay(const std::vector<config_event> &events, config_record &got
         case KEYWORD_IDLETIMEOUT:
         case KEYWORD_BACKLOG:
         case KEYWORD_SESSIONLOG:
+        case KEYWORD_ALLOW:
+        case KEYWORD_DENY:
+        case KEYWORD_MAXPERCLIENT:
+        case KEYWORD_PROXYPROTOCOL:
+        case KEYWORD_ACCEPTPROXY:
         case KEYWORD_NONE:
             continue;
         }
