@@ -204,7 +204,7 @@ sanitize_pass() {
     fi
     [ "$status" -eq 0 ] || exit "$status"
     rmdir "$reports"
-    for target in config checkconf relay; do
+    for target in config checkconf relay proxy; do
         work="$BUILD_DIR/fuzz/$target"
         mkdir -p "$work/corpus"
         echo "Fuzzing $target for ${FUZZ_SECONDS:-30} s"

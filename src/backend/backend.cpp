@@ -43,12 +43,14 @@ struct backend_slot {
 struct worker_record {
     atomic32 pid;
     atomic32 backend;
+    atomic64 client;  // the client_key it serves
 };
 
 
 struct status_table {
     backend_slot backends[MAX_SERVERS];
     line_limit refusals[REFUSAL_LIMITS];
+    atomic64 refused[REFUSAL_LIMITS];  // for the kinds that count_refusal() counts
     atomic64 no_backend;
     atomic32 records_used;  // no record at or above this index was ever reserved
     worker_record records[WORKER_RECORDS];
@@ -208,6 +210,7 @@ int reserve_worker_record()
         // Clients queue in the order the daemon accepts them, not in the
         // order their workers happen to run.
         table->records[k].backend.store(daemon_config.share == SHARE_NONE ? -next_ticket() : 0);
+        table->records[k].client.store(0);
         std::int32_t used = table->records_used.load();
         while (used < k + 1 && !table->records_used.compare_exchange_weak(used, k + 1)) {
         }
@@ -577,4 +580,38 @@ void describe_backend(int i, long long now_ms, char *buf, std::size_t size)
 line_limit &refusal_limit(int kind)
 {
     return table->refusals[kind >= 0 && kind < REFUSAL_LIMITS ? kind : 0];
+}
+
+void count_refusal(int kind)
+{
+    if (kind >= 0 && kind < REFUSAL_LIMITS)
+        table->refused[kind].fetch_add(1);
+}
+
+std::int64_t refusal_count(int kind)
+{
+    return kind >= 0 && kind < REFUSAL_LIMITS ? table->refused[kind].load() : 0;
+}
+
+void set_worker_client(int record, client_key key)
+{
+    if (record >= 0 && record < WORKER_RECORDS)
+        table->records[record].client.store(static_cast<std::int64_t>(key));
+}
+
+void set_own_client(client_key key)
+{
+    set_worker_client(own_record, key);
+}
+
+int sessions_from(client_key key)
+{
+    const std::int32_t used = records_in_use();
+    int n = 0;
+    for (std::int32_t k = 0; k < used; ++k) {
+        const worker_record &r = table->records[k];
+        if (r.pid.load() != 0 && static_cast<client_key>(r.client.load()) == key)
+            ++n;
+    }
+    return n;
 }

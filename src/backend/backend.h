@@ -163,8 +163,37 @@ void count_no_backend();
 // "server 2 10.0.0.2: down, 0 open, 310 served, connect timed out, skipped for 20 s more"
 // "server 3 10.0.0.3: free, 0 open, 10 served"; now_ms from monotonic_ms().
 void describe_backend(int i, long long now_ms, char *buf, std::size_t size);
+// The kinds of refusal of a client.
+inline constexpr int REFUSED_AT_MAXCLIENTS = 0;
+inline constexpr int REFUSED_ALL_DOWN = 1;
+inline constexpr int REFUSED_WITHOUT_RECORD = 2;  // every worker record in use
+inline constexpr int REFUSED_QUEUE_TIMEOUT = 3;   // no server free within queuetimeout
+inline constexpr int REFUSED_BY_ADDRESS = 4;      // allow and deny
+inline constexpr int REFUSED_PER_CLIENT = 5;      // maxperclient
+inline constexpr int REFUSED_PROXY_HEADER = 6;    // acceptproxy without a valid header
+inline constexpr int REFUSAL_LIMITS = 7;
 // The segment also holds, for every process to share, the limiters of the
-// daemon's refusal lines, one per kind of refusal: kind 0 .. REFUSAL_LIMITS - 1
-// (any other kind is given the first).
-inline constexpr int REFUSAL_LIMITS = 4;
+// daemon's refusal lines, one per kind of refusal (any other kind is given
+// the first).
 [[nodiscard]] line_limit &refusal_limit(int kind);
+
+// ---- The front door's share of the table ----
+
+// Counts one refusal of kind (REFUSED_BY_ADDRESS and after; the others have
+// counters of their own).
+void count_refusal(int kind);
+// Since start: refusals of kind that count_refusal() counted.
+[[nodiscard]] std::int64_t refusal_count(int kind);
+
+// A client as maxperclient counts its sessions: an IPv6 address by its first
+// 64 bits, an IPv4 one as 0xffff << 32 | address, which as the first 64 bits
+// of an IPv6 address lies in the reserved ::/8, where no client comes from.
+using client_key = std::uint64_t;
+// The daemon, between reserving record and forking its worker: the worker
+// serves key.
+void set_worker_client(int record, client_key key);
+// A worker whose client's header named another client: its record serves
+// key from now on.
+void set_own_client(client_key key);
+// Records, reserved or live, that serve key.
+[[nodiscard]] int sessions_from(client_key key);

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdarg>
 #include <cstdio>
@@ -21,20 +22,28 @@
 
 namespace {
 
+// A warning, held until the file is read: those about the rules against each
+// other are known only then, and every warning is written in line order.
+struct warning {
+    int line;
+    std::string text;
+};
+
 struct linter {
-    std::FILE *out;
     const char *name;
+    std::vector<warning> *warnings;
     std::array<int, KEYWORD_NONE> set_on;  // line of the last setting of each keyword but server
+    std::vector<std::pair<address_rule, int>> rules;  // allow, deny and acceptproxy lines, with their lines
 };
 
 __attribute__((format(printf, 3, 4))) void warn(const linter &l, int line, const char *format, ...)
 {
-    std::fprintf(l.out, "dovra-checkconf: %s: line %d: ", l.name, line);
+    char text[1024];
     va_list args;
     va_start(args, format);
-    std::vfprintf(l.out, format, args);
+    std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    std::fputc('\n', l.out);
+    l.warnings->push_back({line, text});
 }
 
 // Whether text is any of the keywords.
@@ -87,9 +96,14 @@ void check_range(const linter &l, int line, const char *name, const std::string 
         warn(l, line, "%s %s is above %d; %d is used", name, written.c_str(), high, high);
 }
 
+bool is_rule(config_keyword k)
+{
+    return k == KEYWORD_ALLOW || k == KEYWORD_DENY || k == KEYWORD_ACCEPTPROXY;
+}
+
 void note_setting(linter &l, config_keyword k, int line)
 {
-    if (k == KEYWORD_SERVER)
+    if (k == KEYWORD_SERVER || is_rule(k))
         return;
     if (l.set_on[k] != 0)
         warn(l, line, "%s given twice (also on line %d); the last one wins", config_keywords[k], l.set_on[k]);
@@ -166,8 +180,83 @@ void check_value(const linter &l, config_keyword k, int line, const std::string 
     case KEYWORD_CHECKINTERVAL:
         check_range(l, line, "checkinterval", value, 0, MAX_CHECK_INTERVAL);
         break;
+    case KEYWORD_ALLOW:
+    case KEYWORD_DENY:
+    case KEYWORD_ACCEPTPROXY:
+        break;  // check_rule
+    case KEYWORD_MAXPERCLIENT:
+        check_range(l, line, "maxperclient", value, 0, MAX_PER_CLIENT);
+        break;
+    case KEYWORD_PROXYPROTOCOL:
+        if (strcasecmp(value.c_str(), "v1") != 0 && strcasecmp(value.c_str(), "v2") != 0 &&
+            strcasecmp(value.c_str(), "off") != 0)
+            warn(l, line, "proxyprotocol \"%s\" is neither v1 nor v2; no header is sent", value.c_str());
+        break;
     case KEYWORD_NONE:
         break;
+    }
+}
+
+// An allow, deny or acceptproxy line: read as the daemon reads it, and kept
+// for judge_rules().
+void check_rule(linter &l, config_keyword k, int line, const std::string &value)
+{
+    address_rule rule{};
+    bool host_bits = false;
+    if (!parse_prefix(value.c_str(), rule, &host_bits)) {
+        warn(l, line, "%s \"%s\" is neither an IPv4 nor an IPv6 address or prefix; the daemon does not start",
+             config_keywords[k], value.c_str());
+        return;
+    }
+    rule.kind = k == KEYWORD_ALLOW ? RULE_ALLOW : k == KEYWORD_DENY ? RULE_DENY : RULE_ACCEPTPROXY;
+    char prefix[PREFIX_TEXT_LEN];
+    format_prefix(rule, prefix, sizeof prefix);
+    if (host_bits)
+        warn(l, line, "%s %s has host bits set; it stands for %s", config_keywords[k], value.c_str(), prefix);
+    l.rules.push_back({rule, line});
+}
+
+bool overlap(const address_rule &a, const address_rule &b)
+{
+    return prefix_covers(a, b) || prefix_covers(b, a);
+}
+
+// The rules against each other, once the whole file is read: deny wins over
+// allow wherever they stand, and with an allow line every client outside
+// the allow lines is refused already.
+void judge_rules(const linter &l)
+{
+    static constexpr const char *kinds[] = {"allow", "deny", "acceptproxy"};
+    bool any_allow = false;
+    for (const auto &[rule, line] : l.rules)
+        any_allow = any_allow || rule.kind == RULE_ALLOW;
+    for (std::size_t i = 0; i < l.rules.size(); ++i) {
+        const auto &[rule, line] = l.rules[i];
+        char text[PREFIX_TEXT_LEN];
+        format_prefix(rule, text, sizeof text);
+        const char *kind = kinds[rule.kind];
+        bool said = false;
+        for (std::size_t j = 0; j < i && !said; ++j) {
+            const auto &[earlier, earlier_line] = l.rules[j];
+            if (earlier.kind == rule.kind && prefix_covers(earlier, rule)) {
+                warn(l, line, "%s %s is hidden by %s on line %d, which covers it", kind, text, kind, earlier_line);
+                said = true;
+            }
+        }
+        for (std::size_t j = 0; j < l.rules.size() && !said && rule.kind != RULE_DENY; ++j) {
+            const auto &[deny, deny_line] = l.rules[j];
+            if (deny.kind == RULE_DENY && prefix_covers(deny, rule)) {
+                warn(l, line, "%s %s can never match: deny on line %d covers it", kind, text, deny_line);
+                said = true;
+            }
+        }
+        if (said || !any_allow || rule.kind == RULE_ALLOW)
+            continue;
+        bool meets_allow = false;
+        for (const auto &[other, other_line] : l.rules)
+            meets_allow = meets_allow || (other.kind == RULE_ALLOW && overlap(other, rule));
+        if (!meets_allow)
+            warn(l, line, "%s %s can never match: no allow line lets its clients in", kind, text);
     }
 }
 
@@ -178,6 +267,8 @@ void explain(linter &l, const config_event &e)
         return;
     }
     note_setting(l, e.keyword, e.line);
+    if (e.has_value && is_rule(e.keyword) && !names_a_keyword(e.text))
+        check_rule(l, e.keyword, e.line, e.text);
     if (e.has_value)
         check_value(l, e.keyword, e.line, e.text);
     else
@@ -195,8 +286,13 @@ config_result check_config(std::FILE *file, const char *name, std::FILE *warning
 {
     std::vector<config_event> events;
     const config_result code = parse_config(file, &events);
-    linter l{warnings, name, {}};
+    std::vector<warning> held;
+    linter l{name, &held, {}, {}};
     for (const config_event &e : events)
         explain(l, e);
+    judge_rules(l);
+    std::stable_sort(held.begin(), held.end(), [](const warning &a, const warning &b) { return a.line < b.line; });
+    for (const warning &w : held)
+        std::fprintf(warnings, "dovra-checkconf: %s: line %d: %s\n", name, w.line, w.text.c_str());
     return code;
 }

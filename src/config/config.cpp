@@ -97,6 +97,21 @@ bool is_keyword(const char *token, const char *keyword)
     return strcasecmp(token, keyword) == 0;
 }
 
+// An address rule refused or cut would let through a client it was meant
+// to stop, so a rule that cannot be taken whole is a configuration error.
+config_result take_rule(config_keyword k, const char *value)
+{
+    config_record &c = daemon_config;
+    if (c.rule_count >= MAX_ADDRESS_RULES)
+        return CONFIG_TOO_MANY_RULES;
+    address_rule &rule = c.rules[c.rule_count];
+    if (!parse_prefix(value, rule))
+        return CONFIG_BAD_ADDRESS_RULE;
+    rule.kind = k == KEYWORD_ALLOW ? RULE_ALLOW : k == KEYWORD_DENY ? RULE_DENY : RULE_ACCEPTPROXY;
+    ++c.rule_count;
+    return CONFIG_OK;
+}
+
 // Stores the value of keyword k. Returns CONFIG_OK, or the limit it breaks.
 // An optional number out of its range is held to the nearest bound (the
 // checker warns about it); a sessionlog or halfclose value other than "on" is
@@ -157,6 +172,16 @@ config_result take_value(config_keyword k, const char *value, bool *seen)
     case KEYWORD_CHECKINTERVAL:
         c.checkinterval = read_number(value, 0, MAX_CHECK_INTERVAL).value;
         return CONFIG_OK;
+    case KEYWORD_ALLOW:
+    case KEYWORD_DENY:
+    case KEYWORD_ACCEPTPROXY:
+        return take_rule(k, value);
+    case KEYWORD_MAXPERCLIENT:
+        c.maxperclient = read_number(value, 0, MAX_PER_CLIENT).value;
+        return CONFIG_OK;
+    case KEYWORD_PROXYPROTOCOL:
+        c.proxyprotocol = is_keyword(value, "v1") ? 1 : is_keyword(value, "v2") ? 2 : 0;
+        return CONFIG_OK;
     case KEYWORD_NONE:
         return CONFIG_OK;
     }
@@ -180,6 +205,9 @@ void set_defaults()
     c.queuetimeout = DEFAULT_QUEUE_TIMEOUT;
     c.whenfull_wait = false;
     c.checkinterval = 0;
+    c.rule_count = 0;
+    c.maxperclient = 0;
+    c.proxyprotocol = 0;
 }
 
 // Starts the reading of file: its size, found at its end (0 for an empty
@@ -210,6 +238,9 @@ config_result take_keywords(reader &r, char (&token)[CONFIG_TOKEN_LEN], int &lin
         if (got == TOKEN_LONG)
             return CONFIG_TOKEN_TOO_LONG;
         const config_result code = take_value(k, token, seen);
+        // The checker names the line of a rule the daemon refuses.
+        if (code == CONFIG_BAD_ADDRESS_RULE && events != nullptr)
+            events->push_back({k, keyword_line, got == TOKEN_READ, token});
         if (code != CONFIG_OK)
             return code;
         if (events != nullptr)
@@ -353,6 +384,16 @@ void print_config_summary()
         std::printf("\n whenfull wait");
     if (c.checkinterval != 0)
         std::printf("\n checkinterval %d", c.checkinterval);
+    for (int i = 0; i < c.rule_count; ++i) {
+        static constexpr const char *kinds[] = {"allow", "deny", "acceptproxy"};
+        char prefix[PREFIX_TEXT_LEN];
+        format_prefix(c.rules[i], prefix, sizeof prefix);
+        std::printf("\n %s %s", kinds[c.rules[i].kind], prefix);
+    }
+    if (c.maxperclient != 0)
+        std::printf("\n maxperclient %d", c.maxperclient);
+    if (c.proxyprotocol != 0)
+        std::printf("\n proxyprotocol v%d", c.proxyprotocol);
     std::printf("\n Servers: ");
     for (int i = 0; i < daemon_config.server_count; ++i)
         std::printf("\n\t== %s ==", daemon_config.servers[i]);

@@ -30,6 +30,19 @@ inline constexpr int MIN_QUEUE_TIMEOUT = 1;
 inline constexpr int MAX_QUEUE_TIMEOUT = 3600;
 inline constexpr int MAX_CHECK_INTERVAL = 3600;  // seconds; 0: every client probes
 
+// An allow, deny or acceptproxy line: an IPv4 or IPv6 prefix. An IPv4 one,
+// or an IPv4-mapped IPv6 one, is held as IPv4, so that it matches IPv4
+// clients however the listener sees them.
+enum rule_kind : std::uint8_t { RULE_ALLOW, RULE_DENY, RULE_ACCEPTPROXY };
+struct address_rule {
+    rule_kind kind;
+    bool v6;
+    std::uint8_t prefix;         // bits that must match: 0-32 or 0-128
+    std::uint8_t address[16];    // IPv4 in the first 4 bytes; host bits zero
+};
+inline constexpr int MAX_ADDRESS_RULES = 256;
+inline constexpr int MAX_PER_CLIENT = 4096;
+
 struct config_record {
     std::int32_t maxclients;
     std::int32_t localport;
@@ -49,6 +62,13 @@ struct config_record {
     std::int32_t queuetimeout;    // seconds a client waits for a free backend (share none)
     bool whenfull_wait;           // at maxclients: leave clients in the listen queue
     std::int32_t checkinterval;   // seconds between health checks; 0: none
+    // The front door: allow, deny and acceptproxy lines in the order of the
+    // file, the sessions one client may hold (0: no limit), and the PROXY
+    // header sent to backends (0: none, 1 or 2: its version).
+    address_rule rules[MAX_ADDRESS_RULES];
+    std::int32_t rule_count;
+    std::int32_t maxperclient;
+    std::int32_t proxyprotocol;
 };
 
 // Filled once by the launcher before it forks; every later process reads its
@@ -69,9 +89,11 @@ enum config_result : int {
     CONFIG_ADDR_TOO_LONG = 7,
     CONFIG_TOO_MANY_SERVERS = 8,
     CONFIG_LOCALADDR_TOO_LONG = 9,
+    CONFIG_BAD_ADDRESS_RULE = 10,
+    CONFIG_TOO_MANY_RULES = 11,
 };
 
-inline constexpr std::array<const char *, 10> config_error_text = {
+inline constexpr std::array<const char *, 12> config_error_text = {
     "No error",
     "Unable to open file",
     "undefined localport",
@@ -82,8 +104,10 @@ inline constexpr std::array<const char *, 10> config_error_text = {
     "server address too long",
     "too many servers",
     "local address too long",
+    "allow, deny or acceptproxy is not an address or prefix",
+    "too many allow, deny and acceptproxy lines",
 };
-static_assert(config_error_text.size() == CONFIG_LOCALADDR_TOO_LONG + 1);
+static_assert(config_error_text.size() == CONFIG_TOO_MANY_RULES + 1);
 
 // The keywords, in the order in which the parser tests every word against
 // them. The first three and server must be given; the others are optional.
@@ -103,6 +127,11 @@ enum config_keyword : int {
     KEYWORD_QUEUETIMEOUT,
     KEYWORD_WHENFULL,
     KEYWORD_CHECKINTERVAL,
+    KEYWORD_ALLOW,
+    KEYWORD_DENY,
+    KEYWORD_MAXPERCLIENT,
+    KEYWORD_PROXYPROTOCOL,
+    KEYWORD_ACCEPTPROXY,
     KEYWORD_NONE,
 };
 
@@ -122,6 +151,11 @@ inline constexpr std::array<const char *, KEYWORD_NONE> config_keywords = {
     "queuetimeout",
     "whenfull",
     "checkinterval",
+    "allow",
+    "deny",
+    "maxperclient",
+    "proxyprotocol",
+    "acceptproxy",
 };
 
 // Opens path for reading without waiting for a FIFO's writer. Returns the
@@ -146,6 +180,21 @@ struct bounded_number {
     int held;
 };
 [[nodiscard]] bounded_number read_number(const char *text, int low, int high);
+
+// Reads text, "ADDRESS" or "ADDRESS/BITS" (an IPv4 dotted-decimal or IPv6
+// literal; a bare address is a /32 or /128), into rule, its host bits
+// cleared; kind is left alone. Returns false for any other text. *host_bits
+// tells whether the text had host bits set (the checker warns about it).
+[[nodiscard]] bool parse_prefix(const char *text, address_rule &rule, bool *host_bits = nullptr);
+// Whether an IPv4 (v6 false, 4 bytes) or IPv6 (16 bytes) address lies in
+// rule's prefix. The caller gives an IPv4-mapped address as IPv4.
+[[nodiscard]] bool prefix_matches(const address_rule &rule, bool v6, const std::uint8_t *address);
+// Whether every address of inner lies in outer.
+[[nodiscard]] bool prefix_covers(const address_rule &outer, const address_rule &inner);
+// "10.0.0.0/8", "2001:db8::/32": a rule's prefix as text, always with its
+// bits, in buf (at least PREFIX_TEXT_LEN bytes).
+inline constexpr std::size_t PREFIX_TEXT_LEN = 50;
+void format_prefix(const address_rule &rule, char *buf, std::size_t size);
 
 // Prints the settings of daemon_config on standard output as the daemon shows
 // them at start, without a final line feed. An optional setting is shown only

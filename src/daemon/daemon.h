@@ -104,3 +104,37 @@ void prepare_reload(sigset_t *open_mask);
 // running image serves on (a refused file, a program that cannot start),
 // having written one line that says why.
 void reload_if_asked(int listen_fd);
+
+// ---- The front door (admission.cpp, client_origin.cpp) ----
+
+// In the daemon, before any fork: whether client may be served, by the
+// allow and deny lines and maxperclient. A refusal is counted and, with
+// sessionlog on, logged. True at once when none of them is set.
+[[nodiscard]] bool admission_admits(const sockaddr_storage &client);
+// In the daemon, between reserving a worker record and forking: the worker
+// of record serves client, for maxperclient to count.
+void admission_hold(int record, const sockaddr_storage &client);
+// Whether peer is a proxy that acceptproxy trusts to send a PROXY header.
+[[nodiscard]] bool proxy_trusted(const sockaddr_storage &peer);
+// In a worker whose client's PROXY header named another client: admits or
+// refuses that client as the daemon would have, its own session counted.
+[[nodiscard]] bool admission_readmits(const sockaddr_storage &client);
+
+// What a worker sends its backend before the session's bytes.
+struct origin_header {
+    std::uint8_t bytes[PROXY_HEADER_MAX];
+    std::size_t length;
+};
+// In the worker, before it chooses a backend: from a client that acceptproxy
+// trusts, reads its PROXY header, which then names the client everywhere;
+// with proxyprotocol, makes the header to send on. Returns false when the
+// client must be closed, its refusal counted and logged. With neither
+// keyword set it returns true at once, header empty.
+[[nodiscard]] bool take_client_origin(int client_fd, origin_header &header);
+
+// Counts a refusal of kind (REFUSED_BY_ADDRESS and after, backend.h) of
+// client and, with sessionlog on, writes its line with why, at most one a
+// second for each kind.
+void note_refusal(int kind, const sockaddr_storage &client, const char *why);
+// With sessionlog on: the session's client is client from now on.
+void session_log_client(const sockaddr_storage &client);

@@ -78,6 +78,8 @@ void block_sigchld(int how)
 // can never reap a worker that has not been counted yet.
 void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
 {
+    if (!admission_admits(client))
+        return;
     if (child_count >= daemon_config.maxclients) {
         note_refused_at_maxclients(client);
         return;
@@ -87,6 +89,7 @@ void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
         note_refused_at_maxclients(client, true);
         return;
     }
+    admission_hold(record, client);
     block_sigchld(SIG_BLOCK);
     // Flushed first, or each worker would write the daemon's pending text again.
     std::fflush(stdout);
@@ -179,6 +182,11 @@ void serve_client(int client_fd, int listen_fd)
 {
     close(listen_fd);
 
+    origin_header origin;
+    if (!take_client_origin(client_fd, origin)) {
+        close(client_fd);
+        std::exit(0);
+    }
     int backend_fd = -1;
     int index = choose_connected_server(&backend_fd);
     if (index == QUEUE_TIMED_OUT) {
@@ -195,7 +203,8 @@ void serve_client(int client_fd, int listen_fd)
     session_stats stats;
     const int connect_ms = daemon_config.connecttimeout * 1000;
     const long long began = monotonic_ms();
-    const relay_options options{daemon_config.idletimeout * 1000, daemon_config.halfclose, daemon_config.keepalive};
+    const relay_options options{daemon_config.idletimeout * 1000, daemon_config.halfclose, daemon_config.keepalive,
+                                origin.bytes, origin.length};
     int result = backend_fd >= 0 ? relay_connected(client_fd, backend_fd, options, &stats)
                                  : relay_session(client_fd, daemon_config.servers[index], daemon_config.serverport,
                                                  connect_ms, options, &stats);

@@ -32,11 +32,6 @@
 namespace {
 
 // The kinds of refusal, each with its limiter (refusal_limit()).
-constexpr int REFUSED_AT_MAXCLIENTS = 0;
-constexpr int REFUSED_ALL_DOWN = 1;
-constexpr int REFUSED_WITHOUT_RECORD = 2;
-constexpr int REFUSED_QUEUE_TIMEOUT = 3;
-static_assert(REFUSED_QUEUE_TIMEOUT < REFUSAL_LIMITS);
 
 constexpr std::size_t LINE_SIZE = 512;
 constexpr std::size_t REPORT_SIZE = 4096;
@@ -116,6 +111,26 @@ std::size_t describe_waiting(char *text, std::size_t size)
     return length;
 }
 
+// The status report's line for the front door, where anything of it is
+// set or has refused a client; left out when it would not fit whole.
+void append_front_door_line(char (&report)[REPORT_SIZE], std::size_t &length)
+{
+    const std::int64_t by_address = refusal_count(REFUSED_BY_ADDRESS);
+    const std::int64_t per_client = refusal_count(REFUSED_PER_CLIENT);
+    const std::int64_t header = refusal_count(REFUSED_PROXY_HEADER);
+    if (daemon_config.rule_count == 0 && daemon_config.maxperclient == 0 && by_address + per_client + header == 0)
+        return;
+    char line[LINE_SIZE];
+    const int n = std::snprintf(line, sizeof line,
+                                "refused since start: %" PRId64 " by allow and deny, %" PRId64
+                                " over maxperclient, %" PRId64 " without a valid PROXY header\n",
+                                by_address, per_client, header);
+    if (n <= 0 || length + static_cast<std::size_t>(n) > sizeof report)
+        return;
+    std::memcpy(report + length, line, static_cast<std::size_t>(n));
+    length += static_cast<std::size_t>(n);
+}
+
 }  // namespace
 
 void prepare_status_report(sigset_t *open_mask)
@@ -169,6 +184,7 @@ void write_status_report_if_asked()
         report[length + size] = '\n';
         length += size + 1;
     }
+    append_front_door_line(report, length);
     length = std::min(length, sizeof report);
     length += describe_waiting(report + length, sizeof report - length);
     // A reader that stops reading holds the accept loop a second at most.
@@ -213,6 +229,26 @@ void note_queue_timeout()
     std::snprintf(why, sizeof why, "no server free within %d s (queuetimeout)", daemon_config.queuetimeout);
     char line[LINE_SIZE];
     write_diagnostic(STDOUT_FILENO, line, format_refusal(count, session.client, why, line));
+}
+
+void note_refusal(int kind, const sockaddr_storage &client, const char *why)
+{
+    count_refusal(kind);
+    if (!daemon_config.sessionlog)
+        return;
+    char address[ENDPOINT_TEXT_LEN];
+    format_endpoint(reinterpret_cast<const sockaddr *>(&client), address, sizeof address);
+    const std::int64_t count = take_line(refusal_limit(kind), monotonic_ms());
+    if (count == 0)
+        return;
+    char line[LINE_SIZE];
+    write_diagnostic(STDOUT_FILENO, line, format_refusal(count, address, why, line));
+}
+
+void session_log_client(const sockaddr_storage &client)
+{
+    if (daemon_config.sessionlog)
+        format_endpoint(reinterpret_cast<const sockaddr *>(&client), session.client, sizeof session.client);
 }
 
 void note_no_backend()

@@ -4,9 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "common/clock.h"
+#include <sys/socket.h>
 
-struct sockaddr;
+#include "common/clock.h"
 
 inline constexpr int LISTEN_BACKLOG = 10;
 inline constexpr std::size_t RELAY_BUF_SIZE = 4096;
@@ -56,6 +56,8 @@ struct relay_options {
     int idle_ms = 0;         // no byte moved either way for this long ends the session; 0: no limit
     bool halfclose = false;  // a FIN ends its own direction alone, not the session
     int keepalive_s = 0;     // keepalive timers of relay_session's sockets; 0: the system's
+    const std::uint8_t *prefix = nullptr;  // sent to the backend first (relay_session, relay_connected)
+    std::size_t prefix_len = 0;
 };
 
 // Copies bytes both ways between two connected sockets until one side closes
@@ -82,7 +84,9 @@ struct relay_options {
 // session to it (relay_streams, with options and stats). Returns -1 when the
 // backend cannot be reached or the system refuses the confinement (stats
 // then holds END_ERROR), otherwise what relay_streams returned. The backend
-// socket is left for the worker's exit to close.
+// socket is left for the worker's exit to close. The options.prefix_len bytes
+// at options.prefix (a PROXY header) are sent to the backend before anything
+// of the client's, and are not counted in stats.
 [[nodiscard]] int relay_session(int client_fd, const char *address, std::int32_t port, int connect_ms,
                                 const relay_options &options, session_stats *stats);
 
@@ -100,9 +104,6 @@ struct relay_options {
 inline constexpr int KEEPALIVE_PROBES = 3;
 void set_keepalive_timers(int client_fd, int backend_fd, int idle_s);
 
-// relay_session for a backend connection already made (backend_fd).
-[[nodiscard]] int relay_connected(int client_fd, int backend_fd, int idle_ms, session_stats *stats);
-
 // The longest text format_endpoint() makes, with its NUL: "[", an IPv6
 // address of up to 45 characters, "]:" and five digits.
 inline constexpr std::size_t ENDPOINT_TEXT_LEN = 56;
@@ -115,3 +116,49 @@ std::size_t format_endpoint(const sockaddr *address, char *buf, std::size_t size
 // The same for an address text as configured and a port's low 16 bits: an
 // IPv6 literal (one with a colon) in brackets, any other text as it stands.
 std::size_t format_endpoint(const char *address, std::int32_t port, char *buf, std::size_t size);
+
+// ---- The PROXY header (proxy.cpp) ----
+//
+// The header that tells a backend, ahead of a session's first byte, which
+// client the session is for and which address and port that client reached:
+// version 1 is one text line, version 2 binary. A header is read only from
+// a client the operator trusts to send one, and checked in full before a
+// byte after it is read.
+
+// The longest version 1 line, its CR LF included.
+inline constexpr std::size_t PROXY_V1_MAX = 107;
+// Room for any header written: a version 1 line at its longest (version 2
+// with two IPv6 addresses takes 52 bytes).
+inline constexpr std::size_t PROXY_HEADER_MAX = PROXY_V1_MAX;
+// What the reader holds at once: enough to decide on any header it takes.
+inline constexpr std::size_t PROXY_READ_MAX = 108;
+
+// Writes the header of version (1 or 2) for a TCP connection from source
+// to destination, IPv4 or IPv6 socket addresses (IPv4-mapped ones written
+// as IPv4), into buf. Returns its length, or 0 for another version or
+// family, or a buf shorter than PROXY_HEADER_MAX.
+std::size_t write_proxy_header(int version, const sockaddr *source, const sockaddr *destination, std::uint8_t *buf,
+                               std::size_t size);
+
+// What a header said: the client (source) and the address it reached
+// (destination); or, for version 2's LOCAL command and version 1's UNKNOWN,
+// that the connection's own addresses stand (local).
+struct proxy_addresses {
+    bool local;
+    sockaddr_storage source;
+    sockaddr_storage destination;
+};
+
+// Scans the first size bytes a client sent. Returns the length of the
+// header they begin with once they hold enough of it to decide (version 2's
+// TLVs after the addresses need not be there yet: they are skipped), 0
+// while they are the proper beginning of a header, or -1 when they cannot
+// begin one, with *why saying what is wrong. Reads no byte past size.
+[[nodiscard]] long scan_proxy_header(const std::uint8_t *data, std::size_t size, proxy_addresses &out,
+                                     const char **why);
+
+// Reads a header, version 1 or 2, from fd before timeout_ms have passed:
+// exactly its bytes, so the first byte after it is the session's own.
+// Returns 0, or -1 with *why saying why the client must be refused (a
+// header that is malformed, cut short by the client's close, or late).
+[[nodiscard]] int read_proxy_header(int fd, int timeout_ms, proxy_addresses &out, const char **why);

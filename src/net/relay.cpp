@@ -325,6 +325,23 @@ void fill_stats(session_stats *stats, const flow &up, const flow &down, int resu
     stats->error = result < 0 ? err : 0;
 }
 
+// A new connection's send buffer takes the few bytes of a PROXY header at
+// once, before the session begins: this send may wait, and the loop covers a
+// system that takes them in parts.
+bool send_prefix(int fd, const std::uint8_t *prefix, std::size_t length)
+{
+    while (length > 0) {
+        const ssize_t n = send(fd, prefix, length, RELAY_SEND_FLAGS & ~MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        prefix += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
 void set_keepalive(int fd)
 {
     int on = 1;
@@ -365,6 +382,10 @@ int relay_session(int client_fd, const char *address, std::int32_t port, int con
 int relay_connected(int client_fd, int backend_fd, const relay_options &options, session_stats *stats)
 {
     *stats = {0, 0, END_ERROR, 0};
+    if (options.prefix_len > 0 && !send_prefix(backend_fd, options.prefix, options.prefix_len)) {
+        stats->error = errno;
+        return -1;
+    }
     // With the system's keepalive timers, or the session's own: a peer that
     // has gone without a word (a host switched off, a client that left the
     // network) ends the session once its probes go unanswered, rather than

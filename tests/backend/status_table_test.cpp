@@ -58,7 +58,7 @@ TEST(StatusTable, ZeroedSharedAcrossForkAndRemovedWithItsLastUser)
         // every worker's record.
         auto segs = shm_segments_of(getpid());
         if (segs.size() != 1 || segs[0].perms != 01600 || segs[0].attached != 1 ||
-            segs[0].size < WORKER_RECORDS * 8 || segs[0].size > 40000)
+            segs[0].size < WORKER_RECORDS * 16 || segs[0].size > 80000)
             return 12;
         pid_t pid = fork();
         if (pid == 0) {

@@ -386,3 +386,51 @@ TEST(Checkconf, ProbeReachesIpv6Servers)
     EXPECT_TRUE(wait_for([&] { return pool.accepted(1) == 2; }));
     EXPECT_EQ(pool.with_data(0) + pool.with_data(1), 0);
 }
+
+// allow, deny and acceptproxy: a rule that is no prefix stops the daemon,
+// and the checker names its line; rules that change nothing are found once
+// the whole file is read, since deny wins wherever it stands, and every
+// warning still comes in line order.
+TEST(Checkconf, JudgesTheFrontDoorRules)
+{
+    temp_dir dir;
+    const std::string head = "localport 8080\nserverport 8000\nmaxclients 4\nserver 127.0.0.2\n";
+    const std::string p = "dovra-checkconf: w.conf: line ";
+    std::string many;
+    for (int i = 0; i <= 256; ++i)
+        many += "deny 10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250) + "\n";
+    const struct {
+        std::string text;
+        std::string err;
+        std::string out;  // found in the output
+    } cases[] = {
+        {head + "allow 10.0.0.0/33\n",
+         p + "5: allow \"10.0.0.0/33\" is neither an IPv4 nor an IPv6 address or prefix; the daemon does not start\n",
+         "Configuration error: allow, deny or acceptproxy is not an address or prefix"},
+        {head + "acceptproxy lb.example\n",
+         p + "5: acceptproxy \"lb.example\" is neither an IPv4 nor an IPv6 address or prefix; the daemon does not "
+             "start\n",
+         "Configuration error: allow, deny or acceptproxy is not an address or prefix"},
+        {head + many, "", "Configuration error: too many allow, deny and acceptproxy lines"},
+        {head + "allow 10.1.2.3/8\nallow 10.9.0.0/16\ndeny 192.168.0.0/16\nallow 192.168.1.0/24\n"
+                "acceptproxy 172.16.0.1\nmaxperclient 5000\nproxyprotocol v3\nallow ::ffff:192.168.0.0/112\n"
+                "deny 2001:db8::/32\n",
+         p + "5: allow 10.1.2.3/8 has host bits set; it stands for 10.0.0.0/8\n" + p +
+             "6: allow 10.9.0.0/16 is hidden by allow on line 5, which covers it\n" + p +
+             "8: allow 192.168.1.0/24 can never match: deny on line 7 covers it\n" + p +
+             "9: acceptproxy 172.16.0.1/32 can never match: no allow line lets its clients in\n" + p +
+             "10: maxperclient 5000 is above 4096; 4096 is used\n" + p +
+             "11: proxyprotocol \"v3\" is neither v1 nor v2; no header is sent\n" + p +
+             "12: allow 192.168.0.0/16 can never match: deny on line 7 covers it\n" + p +
+             "13: deny 2001:db8::/32 can never match: no allow line lets its clients in\n",
+         "\n allow 10.0.0.0/8\n allow 10.9.0.0/16\n deny 192.168.0.0/16\n allow 192.168.1.0/24\n acceptproxy "
+         "172.16.0.1/32\n allow 192.168.0.0/16\n deny 2001:db8::/32\n maxperclient 4096\n Servers: "},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 200));
+        write_file(dir.file("w.conf"), c.text);
+        child_output got = check(dir.path(), {"w.conf"});
+        EXPECT_EQ(got.err, c.err);
+        EXPECT_NE(got.out.find(c.out), std::string::npos) << got.out;
+    }
+}

@@ -85,6 +85,11 @@ config_result replay(const std::vector<config_event> &events, config_record &got
         case KEYWORD_QUEUETIMEOUT:
         case KEYWORD_WHENFULL:
         case KEYWORD_CHECKINTERVAL:
+        case KEYWORD_ALLOW:
+        case KEYWORD_DENY:
+        case KEYWORD_MAXPERCLIENT:
+        case KEYWORD_PROXYPROTOCOL:
+        case KEYWORD_ACCEPTPROXY:
         case KEYWORD_NONE:
             continue;
         }

@@ -940,4 +940,51 @@ std::vector<std::string> listening_addresses(std::uint16_t port)
     return found;
 }
 
+unique_fd connect_from(const std::string &source, const std::string &address, std::uint16_t port)
+{
+    sockaddr_storage from{};
+    sockaddr_storage to{};
+    socklen_t len = sizeof(sockaddr_in);
+    auto *from4 = reinterpret_cast<sockaddr_in *>(&from);
+    auto *to4 = reinterpret_cast<sockaddr_in *>(&to);
+    auto *from6 = reinterpret_cast<sockaddr_in6 *>(&from);
+    auto *to6 = reinterpret_cast<sockaddr_in6 *>(&to);
+    if (inet_pton(AF_INET, source.c_str(), &from4->sin_addr) == 1 &&
+        inet_pton(AF_INET, address.c_str(), &to4->sin_addr) == 1) {
+        from4->sin_family = to4->sin_family = AF_INET;
+        to4->sin_port = htons(port);
+    } else if (inet_pton(AF_INET6, source.c_str(), &from6->sin6_addr) == 1 &&
+               inet_pton(AF_INET6, address.c_str(), &to6->sin6_addr) == 1) {
+        from6->sin6_family = to6->sin6_family = AF_INET6;
+        to6->sin6_port = htons(port);
+        len = sizeof(sockaddr_in6);
+    } else {
+        return {};
+    }
+    unique_fd fd(socket(from.ss_family, SOCK_STREAM, 0));
+    if (!fd || bind(fd.get(), reinterpret_cast<sockaddr *>(&from), len) != 0 ||
+        connect(fd.get(), reinterpret_cast<sockaddr *>(&to), len) != 0)
+        return {};
+    return fd;
+}
+
+std::vector<std::string> lines_starting(const std::string &text, const std::string &prefix)
+{
+    std::vector<std::string> found;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with(prefix))
+            found.push_back(line);
+    }
+    return found;
+}
+
+std::string bytes(std::initializer_list<int> values)
+{
+    std::string s;
+    for (int v : values)
+        s.push_back(static_cast<char>(v));
+    return s;
+}
+
 }  // namespace dovra_test

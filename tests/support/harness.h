@@ -316,4 +316,19 @@ std::string directory_config_error(const std::string &path);
 std::string config_text(std::uint16_t localport, std::uint16_t serverport,
                         int maxclients, const std::vector<std::string> &servers);
 
+// A connected blocking socket from source (an IPv4 or IPv6 literal of this
+// host, any port) to address:port, or an empty one when either failed.
+unique_fd connect_from(const std::string &source, const std::string &address, std::uint16_t port);
+// The lines of text that start with prefix, without their line feeds.
+std::vector<std::string> lines_starting(const std::string &text, const std::string &prefix);
+// The bytes given by their values, 0 to 255.
+std::string bytes(std::initializer_list<int> values);
+
 }  // namespace dovra_test
+
+// Skips the test, saying why, where the system has no IPv6 on loopback.
+#define DOVRA_SKIP_WITHOUT_IPV6()                                                  \
+    do {                                                                           \
+        if (std::string missing = dovra_test::ipv6_missing(); !missing.empty()) \
+            GTEST_SKIP() << missing;                                               \
+    } while (false)
