@@ -252,12 +252,13 @@ void release_worker(pid_t pid)
     }
 }
 
-int enter_worker(pid_t pid, int backend)
+int enter_worker(pid_t pid, int backend, client_key client)
 {
     const int record = reserve_worker_record();
     if (record < 0)
         return -1;
     table->records[record].backend.store(backend >= 0 && backend < MAX_SERVERS ? backend + 1 : 0);
+    table->records[record].client.store(static_cast<std::int64_t>(client));
     table->records[record].pid.store(pid);
     return record;
 }
@@ -267,11 +268,12 @@ int worker_records_used()
     return records_in_use();
 }
 
-void worker_at(int k, pid_t *pid, int *backend)
+void worker_at(int k, pid_t *pid, int *backend, client_key *client)
 {
     const std::int32_t p = table->records[k].pid.load();
     *pid = p > 0 ? p : 0;
     *backend = table->records[k].backend.load() - 1;
+    *client = static_cast<client_key>(table->records[k].client.load());
 }
 
 bool claim_backend(int i, bool exclusive)

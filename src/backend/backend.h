@@ -51,15 +51,21 @@ void adopt_worker_record(int record);
 // worker) changes nothing.
 void release_worker(pid_t pid);
 
+// A client as maxperclient counts its sessions: an IPv6 address by its first
+// 64 bits, an IPv4 one as 0xffff << 32 | address, which as the first 64 bits
+// of an IPv6 address lies in the reserved ::/8, where no client comes from.
+using client_key = std::uint64_t;
+
 // The daemon's records as one reload hands them to the next image. A worker
-// carried over is entered with its pid and the backend it holds (-1: none),
-// so it counts, holds its backend and is released when reaped, like one of
-// this image's own. Returns the record, or -1 when every record is in use.
-// worker_at(k, ...) gives record k's pid (0 when unused) and backend (-1:
-// none), for k below worker_records_used().
-[[nodiscard]] int enter_worker(pid_t pid, int backend);
+// carried over is entered with its pid, the backend it holds (-1: none) and
+// the client it serves, so it counts, holds its backend, counts against
+// maxperclient and is released when reaped, like one of this image's own.
+// Returns the record, or -1 when every record is in use. worker_at(k, ...)
+// gives record k's pid (0 when unused), backend (-1: none) and client, for k
+// below worker_records_used().
+[[nodiscard]] int enter_worker(pid_t pid, int backend, client_key client);
 [[nodiscard]] int worker_records_used();
-void worker_at(int k, pid_t *pid, int *backend);
+void worker_at(int k, pid_t *pid, int *backend, client_key *client);
 
 // This process's record takes backend i. exclusive: only when no session
 // runs on it and no other worker has taken it first (compare-and-swap), else
@@ -185,10 +191,6 @@ void count_refusal(int kind);
 // Since start: refusals of kind that count_refusal() counted.
 [[nodiscard]] std::int64_t refusal_count(int kind);
 
-// A client as maxperclient counts its sessions: an IPv6 address by its first
-// 64 bits, an IPv4 one as 0xffff << 32 | address, which as the first 64 bits
-// of an IPv6 address lies in the reserved ::/8, where no client comes from.
-using client_key = std::uint64_t;
 // The daemon, between reserving record and forking its worker: the worker
 // serves key.
 void set_worker_client(int record, client_key key);

@@ -6,7 +6,8 @@
 // - the listening socket, a descriptor kept open across exec; when localport
 //   or localaddress changed, the old image opens the new one first, so that
 //   something listens at every moment, and the new image closes the old one;
-// - the live workers: their pids and the backend address each holds, as a
+// - the live workers: their pids, the backend address each holds and the
+//   client each serves (for maxperclient), as a
 //   short versioned text in an anonymous file. The new image makes a table of
 //   its own, enters them there, counts them against maxclients and reaps them,
 //   since they stay children of the same pid. They go on writing into the old
@@ -48,7 +49,7 @@ namespace {
 constexpr char HANDOVER_ARG[] = "--handover";
 constexpr char CHECK_ARG[] = "--handover-check";
 constexpr char HANDOVER_HEADER[] = "dovra-handover 1";
-// 4096 workers of at most 70 bytes each, with room to spare.
+// 4096 workers of at most 90 bytes each, with room to spare.
 constexpr std::size_t HANDOVER_MAX = 1 << 20;
 // How long the new program may take to say that it can take over.
 constexpr unsigned CHECK_SECONDS = 10;
@@ -61,6 +62,7 @@ char program_path[PATH_MAX];
 // What a hand-over carries.
 struct carried_worker {
     pid_t pid;
+    client_key client;  // as maxperclient counts it
     char address[SERVER_ADDR_LEN];  // "-": none
 };
 struct handover {
@@ -188,6 +190,7 @@ bool read_handover(int fd, handover &h)
         char word[16];
         char value[SERVER_ADDR_LEN];
         int number = 0;
+        unsigned long long client = 0;
         int used = 0;
         if (!header) {
             header = std::strcmp(line, HANDOVER_HEADER) == 0;
@@ -198,10 +201,11 @@ bool read_handover(int fd, handover &h)
         } else if (std::sscanf(line, "%15s %d%n", word, &number, &used) == 2 && number >= 0 && line[used] == '\0' &&
                    (std::strcmp(word, "listener") == 0 || std::strcmp(word, "drop") == 0)) {
             (word[0] == 'l' ? h.listener : h.drop) = number;
-        } else if (std::sscanf(line, "worker %d %45s%n", &number, value, &used) == 2 && number > 0 &&
+        } else if (std::sscanf(line, "worker %d %45s %llx%n", &number, value, &client, &used) == 3 && number > 0 &&
                    line[used] == '\0' && h.workers.size() < WORKER_RECORDS) {
             carried_worker w{};
             w.pid = number;
+            w.client = client;
             std::memcpy(w.address, value, sizeof w.address);
             h.workers.push_back(w);
         } else {
@@ -244,10 +248,12 @@ int write_handover(int listener, int drop)
     for (int k = 0; k < used; ++k) {
         pid_t pid;
         int backend;
-        worker_at(k, &pid, &backend);
+        client_key client;
+        worker_at(k, &pid, &backend, &client);
         if (pid <= 0)
             continue;
-        std::snprintf(line, sizeof line, "worker %d %s\n", static_cast<int>(pid), held_address(k, pid, backend));
+        std::snprintf(line, sizeof line, "worker %d %s %llx\n", static_cast<int>(pid), held_address(k, pid, backend),
+                      static_cast<unsigned long long>(client));
         add(line);
     }
     add("end\n");
@@ -364,7 +370,7 @@ void replace_image(int listen_fd, const config_record &next)
             if (std::strcmp(daemon_config.servers[i], w.address) == 0)
                 index = i;
         }
-        const int record = enter_worker(w.pid, index);
+        const int record = enter_worker(w.pid, index, w.client);
         if (record >= 0 && index < 0 && std::strcmp(w.address, "-") != 0) {
             unlisted_worker u{record, w.pid, {}};
             std::memcpy(u.address, w.address, sizeof u.address);

@@ -26,8 +26,10 @@ struct rig {
     std::uint16_t port = free_port();
     daemon_run run;
 
-    rig(int count, int maxclients, std::vector<int> servers, const daemon_options &options = {})
-        : pool(count), run(config(maxclients, servers).c_str(), {}, options)
+    // extra: lines added to the file.
+    rig(int count, int maxclients, std::vector<int> servers, const daemon_options &options = {},
+        const std::string &extra = "")
+        : pool(count), run((config(maxclients, servers) + extra).c_str(), {}, options)
     {
     }
     std::string config(int maxclients, const std::vector<int> &servers) const
@@ -256,5 +258,35 @@ TEST(Reload, RunsTheProgramRenamedOverItsPathUnderTheSamePid)
     unique_fd after = r.session();
     EXPECT_TRUE(after);
     EXPECT_EQ(r.lines("Reloaded: "), 1u);
+    EXPECT_EQ(r.run.err(), "");
+}
+
+// What the daemon keeps beside the workers outlives a reload as well: an old
+// session still counts against maxperclient for its client, and the health
+// checker of the old image ends with it, the new image starting the one
+// checker that then runs.
+TEST(Reload, KeepsEachClientsCountAndOneHealthChecker)
+{
+    rig r(2, 8, {0, 1}, {}, "maxperclient 1\ncheckinterval 1\n");
+    ASSERT_TRUE(r.up()) << r.run.out() << r.run.err();
+    // The checker, and nothing else, before any client.
+    ASSERT_TRUE(wait_for([&] { return r.workers() == 1; }));
+    unique_fd a = r.session();
+    ASSERT_TRUE(a);
+    ASSERT_TRUE(r.reload());
+
+    unique_fd again = connect_to("127.0.0.1", r.port);
+    ASSERT_TRUE(again);
+    EXPECT_TRUE(closed_without_data(again.get()));
+    unique_fd other = connect_from("127.0.0.9", "127.0.0.1", r.port);
+    ASSERT_TRUE(other);
+    EXPECT_TRUE(echoes(other.get(), "y"));
+    other.reset();
+    // a's worker and one checker; the old checker is gone, not left running
+    // with the old settings.
+    EXPECT_TRUE(wait_for([&] { return r.workers() == 2; })) << r.workers();
+    EXPECT_TRUE(echoes(a.get(), "still here"));
+    a.reset();
+    EXPECT_TRUE(wait_for([&] { return r.workers() == 1; })) << r.workers();
     EXPECT_EQ(r.run.err(), "");
 }
