@@ -12,6 +12,14 @@ signal_handler install_handler(int signo, signal_handler handler)
     return old.sa_handler;
 }
 
+void block_signal(int signo, int how)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signo);
+    sigprocmask(how, &set, nullptr);
+}
+
 void reset_inherited_signals(const sigset_t &keep_blocked)
 {
     install_handler(SIGCHLD, SIG_DFL);

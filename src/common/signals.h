@@ -9,6 +9,9 @@ using signal_handler = void (*)(int);
 // signal but SIGALRM. Returns the previous handler, or SIG_ERR.
 signal_handler install_handler(int signo, signal_handler handler);
 
+// Blocks (SIG_BLOCK) or unblocks (SIG_UNBLOCK) signo alone in this process.
+void block_signal(int signo, int how);
+
 // Undoes what a starter may leave to its program: SIGCHLD ignored (its
 // children would then be reaped by the system, and waitpid() would find
 // none) and signals blocked. SIGCHLD takes its default disposition and the

@@ -63,14 +63,6 @@ void pause_a_second()
         left = sleep(left);
 }
 
-void block_sigchld(int how)
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGCHLD);
-    sigprocmask(how, &set, nullptr);
-}
-
 // Forks a worker for the client when there is room for one: below
 // maxclients and with a free worker record, which the worker takes with it
 // and the daemon clears when it reaps the worker. SIGCHLD stays blocked
@@ -90,7 +82,7 @@ void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
         return;
     }
     admission_hold(record, client);
-    block_sigchld(SIG_BLOCK);
+    block_signal(SIGCHLD, SIG_BLOCK);
     // Flushed first, or each worker would write the daemon's pending text again.
     std::fflush(stdout);
     errno = 0;
@@ -98,7 +90,7 @@ void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
     if (pid == 0) {
         ignore_status_signals();
         session_log_begin(client);
-        block_sigchld(SIG_UNBLOCK);
+        block_signal(SIGCHLD, SIG_UNBLOCK);
         adopt_worker_record(record);
         serve_client(client_fd, listen_fd);
     }
@@ -107,7 +99,7 @@ void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
         child_count = child_count + 1;
     else
         report("Error forking");
-    block_sigchld(SIG_UNBLOCK);
+    block_signal(SIGCHLD, SIG_UNBLOCK);
 }
 
 // Waits until a client is waiting on listen_fd, or a signal has come. The
@@ -131,11 +123,11 @@ bool await_room(const sigset_t &open_mask)
 {
     if (!daemon_config.whenfull_wait || daemon_config.maxclients < 1)
         return true;
-    block_sigchld(SIG_BLOCK);
+    block_signal(SIGCHLD, SIG_BLOCK);
     const bool full = child_count >= daemon_config.maxclients;
     if (full)
         (void)pselect(0, nullptr, nullptr, nullptr, nullptr, &open_mask);
-    block_sigchld(SIG_UNBLOCK);
+    block_signal(SIGCHLD, SIG_UNBLOCK);
     return !full;
 }
 

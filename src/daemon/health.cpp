@@ -109,16 +109,12 @@ void keep_health_checker(int listen_fd)
         return;
     // SIGCHLD waits until the pid is noted, so that a checker that ends at
     // once is known for what it is, and never counted off as a worker.
-    sigset_t chld;
-    sigemptyset(&chld);
-    sigaddset(&chld, SIGCHLD);
-    sigset_t was;
-    sigprocmask(SIG_BLOCK, &chld, &was);
+    block_signal(SIGCHLD, SIG_BLOCK);
     std::fflush(stdout);
     errno = 0;
     const pid_t pid = fork();
     if (pid == 0) {
-        sigprocmask(SIG_SETMASK, &was, nullptr);
+        block_signal(SIGCHLD, SIG_UNBLOCK);
         close(listen_fd);
         run_checker(started_once);
     }
@@ -128,7 +124,7 @@ void keep_health_checker(int listen_fd)
     } else {
         report("Error forking");
     }
-    sigprocmask(SIG_SETMASK, &was, nullptr);
+    block_signal(SIGCHLD, SIG_UNBLOCK);
 }
 
 void stop_health_checker()

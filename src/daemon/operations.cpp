@@ -31,8 +31,6 @@
 
 namespace {
 
-// The kinds of refusal, each with its limiter (refusal_limit()).
-
 constexpr std::size_t LINE_SIZE = 512;
 constexpr std::size_t REPORT_SIZE = 4096;
 
@@ -65,6 +63,25 @@ std::size_t format_refusal(std::int64_t count, const char *client, const char *w
     else if (count > 1)
         n = std::snprintf(line, sizeof line, "refused %s and %" PRId64 " more: %s\n", client, count - 1, why);
     return n > 0 ? std::min(static_cast<std::size_t>(n), sizeof line - 1) : 0;
+}
+
+// With sessionlog on, writes the refusal line of kind for client, unless its
+// limiter, shared by every process, holds it back this second.
+void log_refusal(int kind, const char *client, const char *why)
+{
+    if (!daemon_config.sessionlog)
+        return;
+    const std::int64_t count = take_line(refusal_limit(kind), monotonic_ms());
+    if (count == 0)
+        return;
+    char line[LINE_SIZE];
+    write_diagnostic(STDOUT_FILENO, line, format_refusal(count, client, why, line));
+}
+
+// The text of a client's address, for its lines.
+void client_text(const sockaddr_storage &client, char (&text)[ENDPOINT_TEXT_LEN])
+{
+    format_endpoint(reinterpret_cast<const sockaddr *>(&client), text, sizeof text);
 }
 
 const char *end_text(const session_stats &stats, char (&buf)[160])
@@ -196,20 +213,15 @@ void note_refused_at_maxclients(const sockaddr_storage &client, bool without_rec
     ++(without_record ? refused_without_record : refused_at_maxclients);
     if (!daemon_config.sessionlog)
         return;
-    const std::int64_t count =
-        take_line(refusal_limit(without_record ? REFUSED_WITHOUT_RECORD : REFUSED_AT_MAXCLIENTS), monotonic_ms());
-    if (count == 0)
-        return;
     char address[ENDPOINT_TEXT_LEN];
-    format_endpoint(reinterpret_cast<const sockaddr *>(&client), address, sizeof address);
+    client_text(client, address);
     char why[64];
     if (without_record)
         std::snprintf(why, sizeof why, "every one of the %d worker records in use", WORKER_RECORDS);
     else
         std::snprintf(why, sizeof why, "%d of %d sessions open (maxclients)", static_cast<int>(child_count),
                       daemon_config.maxclients);
-    char line[LINE_SIZE];
-    write_diagnostic(STDOUT_FILENO, line, format_refusal(count, address, why, line));
+    log_refusal(without_record ? REFUSED_WITHOUT_RECORD : REFUSED_AT_MAXCLIENTS, address, why);
 }
 
 void watch_listen_queue(int listen_fd)
@@ -220,15 +232,9 @@ void watch_listen_queue(int listen_fd)
 void note_queue_timeout()
 {
     count_queue_timeout();
-    if (!daemon_config.sessionlog)
-        return;
-    const std::int64_t count = take_line(refusal_limit(REFUSED_QUEUE_TIMEOUT), monotonic_ms());
-    if (count == 0)
-        return;
     char why[64];
     std::snprintf(why, sizeof why, "no server free within %d s (queuetimeout)", daemon_config.queuetimeout);
-    char line[LINE_SIZE];
-    write_diagnostic(STDOUT_FILENO, line, format_refusal(count, session.client, why, line));
+    log_refusal(REFUSED_QUEUE_TIMEOUT, session.client, why);
 }
 
 void note_refusal(int kind, const sockaddr_storage &client, const char *why)
@@ -237,18 +243,14 @@ void note_refusal(int kind, const sockaddr_storage &client, const char *why)
     if (!daemon_config.sessionlog)
         return;
     char address[ENDPOINT_TEXT_LEN];
-    format_endpoint(reinterpret_cast<const sockaddr *>(&client), address, sizeof address);
-    const std::int64_t count = take_line(refusal_limit(kind), monotonic_ms());
-    if (count == 0)
-        return;
-    char line[LINE_SIZE];
-    write_diagnostic(STDOUT_FILENO, line, format_refusal(count, address, why, line));
+    client_text(client, address);
+    log_refusal(kind, address, why);
 }
 
 void session_log_client(const sockaddr_storage &client)
 {
     if (daemon_config.sessionlog)
-        format_endpoint(reinterpret_cast<const sockaddr *>(&client), session.client, sizeof session.client);
+        client_text(client, session.client);
 }
 
 void note_no_backend()
@@ -277,8 +279,7 @@ void session_log_begin(const sockaddr_storage &client)
 {
     session.began_ms = monotonic_ms();
     session.client[0] = '\0';
-    if (daemon_config.sessionlog)
-        format_endpoint(reinterpret_cast<const sockaddr *>(&client), session.client, sizeof session.client);
+    session_log_client(client);
 }
 
 void session_log_end(int index, const session_stats &stats)

@@ -99,21 +99,6 @@ void ask_for_reload(int)
     reload_asked = 1;
 }
 
-void set_reload_signal(int how)
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGHUP);
-    sigprocmask(how, &set, nullptr);
-}
-
-void set_sigchld(int how)
-{
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGCHLD);
-    sigprocmask(how, &set, nullptr);
-}
 
 // argv[0] made absolute: as given when it has a '/', else looked up in PATH
 // as execvp would. Not /proc/self/exe: that names the file this image was
@@ -322,7 +307,7 @@ void replace_image(int listen_fd, const config_record &next)
             return;
         }
     }
-    set_sigchld(SIG_BLOCK);
+    block_signal(SIGCHLD, SIG_BLOCK);
     errno = 0;
     const int fd = write_handover(new_fd >= 0 ? new_fd : listen_fd, new_fd >= 0 ? listen_fd : -1);
     if (fd < 0) {
@@ -348,7 +333,7 @@ void replace_image(int listen_fd, const config_record &next)
     }
     if (new_fd >= 0)
         close(new_fd);
-    set_sigchld(SIG_UNBLOCK);
+    block_signal(SIGCHLD, SIG_UNBLOCK);
 }
 
 // The new image's start on a hand-over: a fresh table with the carried
@@ -382,7 +367,7 @@ void replace_image(int listen_fd, const config_record &next)
     // Workers that ended meanwhile wait as zombies, and their SIGCHLD is
     // pending: handled from here on.
     install_handler(SIGCHLD, reap_children);
-    set_sigchld(SIG_UNBLOCK);
+    block_signal(SIGCHLD, SIG_UNBLOCK);
     char line[128];
     std::snprintf(line, sizeof line, "Reloaded: dovra %s runs, %d %s carried over", DOVRA_VERSION, carried,
                   carried == 1 ? "session" : "sessions");
@@ -397,7 +382,7 @@ bool start_from_handover(int argc, char **argv)
     // A hang-up during start-up, or one sent to a worker, ends nothing: the
     // signal stays blocked but in the accept loop's wait, and workers
     // inherit it blocked.
-    set_reload_signal(SIG_BLOCK);
+    block_signal(SIGHUP, SIG_BLOCK);
     note_program_path(argc > 0 ? argv[0] : nullptr);
     if (argc != 3 || (std::strcmp(argv[1], HANDOVER_ARG) != 0 && std::strcmp(argv[1], CHECK_ARG) != 0))
         return false;

@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <sstream>
 
 #include "support/harness.h"
 
@@ -57,16 +56,7 @@ struct rig {
         const std::string text = run.out();
         return text.starts_with(banner) ? text.substr(banner.size()) : "(summary changed) " + text;
     }
-    std::vector<std::string> lines_starting(const std::string &prefix)
-    {
-        std::vector<std::string> found;
-        std::istringstream text(out());
-        for (std::string line; std::getline(text, line);) {
-            if (line.starts_with(prefix))
-                found.push_back(line);
-        }
-        return found;
-    }
+    std::vector<std::string> lines_starting(const std::string &prefix) { return dovra_test::lines_starting(out(), prefix); }
     // The status report's lines that start with prefix, asked for now.
     std::vector<std::string> report(const std::string &prefix)
     {

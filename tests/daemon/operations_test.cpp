@@ -65,16 +65,7 @@ struct rig {
         const std::string text = run.out();
         return text.starts_with(banner) ? text.substr(banner.size()) : "(summary changed) " + text;
     }
-    std::vector<std::string> lines_starting(const std::string &prefix)
-    {
-        std::vector<std::string> found;
-        std::istringstream text(out());
-        for (std::string line; std::getline(text, line);) {
-            if (line.starts_with(prefix))
-                found.push_back(line);
-        }
-        return found;
-    }
+    std::vector<std::string> lines_starting(const std::string &prefix) { return dovra_test::lines_starting(out(), prefix); }
     // A session that has carried one echoed byte, so its worker relays.
     unique_fd session()
     {
