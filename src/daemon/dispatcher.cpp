@@ -83,8 +83,6 @@ void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
     }
     admission_hold(record, client);
     block_signal(SIGCHLD, SIG_BLOCK);
-    // Flushed first, or each worker would write the daemon's pending text again.
-    std::fflush(stdout);
     errno = 0;
     pid_t pid = fork();
     if (pid == 0) {
@@ -236,6 +234,11 @@ void run_dispatcher(int ready_fd)
     (void)told;
     close(ready_fd);
     watch_listen_queue(listen_fd);
+    // The settings printed at start leave stdio's buffer here, or each worker
+    // would write them again. From here on every line leaves with write(),
+    // so a fork finds nothing pending and need not flush (which would write
+    // a page of stdio's each time, copied again after every fork).
+    std::fflush(stdout);
     for (;;) {
         keep_health_checker(listen_fd);
         write_status_report_if_asked();

@@ -170,11 +170,13 @@ void ignore_status_signals()
         install_handler(signo, SIG_IGN);
 }
 
-void write_status_report_if_asked()
+namespace {
+
+// Out of line, so that its buffers are a frame of their own rather than
+// part of every pass of the accept loop: each page of stack the loop writes
+// is copied again after every fork.
+[[gnu::noinline]] void write_status_report()
 {
-    if (report_asked == 0)
-        return;
-    report_asked = 0;
     const long long now = monotonic_ms();
     // Only a maxclients above the records the table has can leave a client
     // without one.
@@ -206,6 +208,16 @@ void write_status_report_if_asked()
     length += describe_waiting(report + length, sizeof report - length);
     // A reader that stops reading holds the accept loop a second at most.
     write_diagnostic(STDOUT_FILENO, report, std::min(length, sizeof report));
+}
+
+}  // namespace
+
+void write_status_report_if_asked()
+{
+    if (report_asked == 0)
+        return;
+    report_asked = 0;
+    write_status_report();
 }
 
 void note_refused_at_maxclients(const sockaddr_storage &client, bool without_record)

@@ -446,11 +446,13 @@ int inherited_listener()
     return taken.listener;
 }
 
-void reload_if_asked(int listen_fd)
+namespace {
+
+// Out of line, so that its two configuration records are a frame of their
+// own rather than part of every pass of the accept loop: each page of stack
+// the loop writes is copied again after every fork.
+[[gnu::noinline]] void reload(int listen_fd)
 {
-    if (reload_asked == 0)
-        return;
-    reload_asked = 0;
     // Read into daemon_config with the code this image runs, then put the
     // running settings back: only the new image takes the new ones.
     const config_record running = daemon_config;
@@ -464,4 +466,14 @@ void reload_if_asked(int listen_fd)
         return;
     }
     replace_image(listen_fd, next);
+}
+
+}  // namespace
+
+void reload_if_asked(int listen_fd)
+{
+    if (reload_asked == 0)
+        return;
+    reload_asked = 0;
+    reload(listen_fd);
 }
