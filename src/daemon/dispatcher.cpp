@@ -143,6 +143,14 @@ bool connect_failed(int result, const session_stats &stats, long long took_ms)
     return stats.error != ETIMEDOUT || took_ms < daemon_config.connecttimeout * 1000 + 1000;
 }
 
+// A worker's end. Every line it wrote left with write(), so stdio holds
+// nothing, and no exit handler is registered: exit() would only run the C
+// library's own handlers and write their pages, each a copy after the fork.
+[[noreturn]] void end_worker()
+{
+    _exit(0);
+}
+
 }  // namespace
 
 void reap_children(int)
@@ -175,19 +183,19 @@ void serve_client(int client_fd, int listen_fd)
     origin_header origin;
     if (!take_client_origin(client_fd, origin)) {
         close(client_fd);
-        std::exit(0);
+        end_worker();
     }
     int backend_fd = -1;
     int index = choose_connected_server(&backend_fd);
     if (index == QUEUE_TIMED_OUT) {
         note_queue_timeout();
         close(client_fd);
-        std::exit(0);
+        end_worker();
     }
     if (index == -1) {
         note_no_backend();
         close(client_fd);
-        std::exit(0);
+        end_worker();
     }
     errno = 0;
     session_stats stats;
@@ -207,7 +215,7 @@ void serve_client(int client_fd, int listen_fd)
     close(client_fd);
     release_backend();
     session_log_end(index, stats);
-    std::exit(0);
+    end_worker();
 }
 
 void run_dispatcher(int ready_fd)
