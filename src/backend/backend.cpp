@@ -60,8 +60,10 @@ struct status_table {
 
 // The one table of this process tree, in the shared segment.
 status_table *table = nullptr;
-// This worker's record, or -1.
-int own_record = -1;
+// This worker's record, or -1. Thread-local only for where it lies: beside
+// the C library's errno, on the one page of its own that every worker writes
+// anyway, rather than on another that a worker would copy for it alone.
+thread_local int own_record = -1;
 
 // How many records may be in use. Bounded here, not trusted: any process of
 // the tree can write the table.

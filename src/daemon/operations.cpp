@@ -47,7 +47,9 @@ void ask_for_report(int)
 }
 
 // What the worker notes of its session for its line, from its start.
-struct {
+// Thread-local only for where it lies: beside the C library's errno, on the
+// one page of its own that every worker writes anyway.
+thread_local struct {
     long long began_ms;
     char client[ENDPOINT_TEXT_LEN];
 } session;
