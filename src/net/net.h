@@ -9,7 +9,10 @@
 #include "common/clock.h"
 
 inline constexpr int LISTEN_BACKLOG = 10;
-inline constexpr std::size_t RELAY_BUF_SIZE = 4096;
+// What a session's relay reads at most at once, each way: a bulk transfer
+// costs a recv() and a send() per piece, and an idle session writes only the
+// first page of each direction's buffer.
+inline constexpr std::size_t RELAY_BUF_SIZE = 65536;
 // The longest a session's end waits for its peers to take the last bytes and
 // close their side.
 inline constexpr int RELAY_LINGER_MS = 2000;

@@ -13,7 +13,11 @@
 
 namespace {
 
-constexpr int PIECES_PER_TURN = 64;
+// At most this much a turn in one direction, so that a side that never
+// pauses cannot starve the other.
+constexpr std::size_t TURN_BYTES = 1024 * 1024;
+constexpr int PIECES_PER_TURN = static_cast<int>(TURN_BYTES / RELAY_BUF_SIZE);
+static_assert(PIECES_PER_TURN >= 1, "a turn moves one piece at least");
 
 // One direction of a session. Bytes wait in buf[head, tail) until the
 // receiving side takes them; nothing more is read from the sending side
@@ -30,8 +34,16 @@ struct flow {
     bool shut;   // to has been sent its FIN
     std::uint64_t read;  // bytes taken from from
     std::uint64_t sent;  // bytes delivered to to
-    char buf[RELAY_BUF_SIZE];
+    char *buf;           // RELAY_BUF_SIZE bytes
 };
+
+// The buffers of the two directions, one pair for each relaying thread (a
+// worker has one). Not on the stack: there each of their pages would be
+// written when the frame is made (the stack clash probes), where here a
+// page is written only once bytes reach it, so an idle session owns a page
+// or two of them.
+thread_local char upstream_buf[RELAY_BUF_SIZE];
+thread_local char downstream_buf[RELAY_BUF_SIZE];
 
 bool would_block(int err)
 {
@@ -66,8 +78,9 @@ int drain(flow &f, int more = 0)
 }
 
 // Serves one direction for one turn of the loop: a readable sender is read
-// again, 4096 bytes at most each time, and each piece is passed on before the
-// next is read, until the sender has nothing more or the receiver is full.
+// again, RELAY_BUF_SIZE bytes at most each time, and each piece is passed on
+// before the next is read, until the sender has nothing more or the receiver
+// is full.
 // This saves a select() per piece under load; the pieces of one turn are
 // bounded so that a side that never pauses cannot starve the other direction.
 // Returns 1 to go on, 0 when the sending side has closed, or -1 when a
@@ -83,7 +96,7 @@ int serve(flow &f, const fd_set &readable, const fd_set &writable)
     for (int piece = 0; piece < PIECES_PER_TURN; ++piece) {
         ssize_t n;
         do
-            n = recv(f.from, f.buf, sizeof f.buf, RELAY_RECV_FLAGS);
+            n = recv(f.from, f.buf, RELAY_BUF_SIZE, RELAY_RECV_FLAGS);
         while (n < 0 && errno == EINTR);
         if (n <= 0) {
             result = n == 0 ? 0 : would_block(errno) ? 1 : -1;
@@ -93,7 +106,7 @@ int serve(flow &f, const fd_set &readable, const fd_set &writable)
         f.read += static_cast<std::uint64_t>(n);
         // A full piece says that more is likely queued behind it: the kernel
         // may then wait for the next piece and send both in one segment.
-        const bool full = f.tail == sizeof f.buf;
+        const bool full = f.tail == RELAY_BUF_SIZE;
         if (drain(f, full ? RELAY_SEND_MORE : 0) < 0)
             return -1;
         held = full;
@@ -154,7 +167,7 @@ void deliver(flow &f)
 void discard(flow &f)
 {
     for (int piece = 0; piece < PIECES_PER_TURN && !f.ended && f.tail == 0; ++piece) {
-        ssize_t n = recv(f.from, f.buf, sizeof f.buf, RELAY_RECV_FLAGS);
+        ssize_t n = recv(f.from, f.buf, RELAY_BUF_SIZE, RELAY_RECV_FLAGS);
         if (n < 0 && (errno == EINTR || would_block(errno)))
             return;
         if (n <= 0)
@@ -354,8 +367,8 @@ int relay_streams(int client_fd, int backend_fd, const relay_options &options, s
 {
     if (!prepare_sockets(client_fd, backend_fd))
         return -1;
-    flow up{client_fd, backend_fd, 0, 0, false, false, 0, 0, {}};
-    flow down{backend_fd, client_fd, 0, 0, false, false, 0, 0, {}};
+    flow up{client_fd, backend_fd, 0, 0, false, false, 0, 0, upstream_buf};
+    flow down{backend_fd, client_fd, 0, 0, false, false, 0, 0, downstream_buf};
     const int nfds = (client_fd > backend_fd ? client_fd : backend_fd) + 1;
     session_end end = END_ERROR;
     const int result = copy_both_ways(up, down, nfds, options, end);

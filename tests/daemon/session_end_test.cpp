@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "net/net.h"
 #include "support/harness.h"
 
 using namespace dovra_test;
@@ -268,25 +269,31 @@ TEST(SessionEnd, TheDaemonServesOnWhenItsStandardErrorHasLostItsReader)
 TEST(Relay, RepliesLeaveWithoutWaitingForAnAcknowledgement)
 {
     // A keep-alive client: a 4-byte request (the reply's size), the reply,
-    // again. The relay reads 4096 bytes at a time. Had the last piece of a
-    // 6000-byte reply to wait for the client's acknowledgement of the first,
-    // which the client delays, or an 8192-byte reply (two full pieces) to
-    // wait for more that never comes, each round trip would take 40 ms or
-    // more instead of well under 1 ms.
-    const std::string data = random_bytes(8192, 24);
+    // again. The relay reads RELAY_BUF_SIZE bytes at a time. Had the last
+    // piece of a reply a little over one piece to wait for the client's
+    // acknowledgement of the first, which the client delays, or a reply of
+    // two full pieces to wait for more that never comes, each round trip
+    // would take 40 ms or more instead of well under 1 ms.
+    const std::size_t over_one = RELAY_BUF_SIZE + 1904;
+    const std::size_t two_full = 2 * RELAY_BUF_SIZE;
+    const std::string data = random_bytes(two_full, 24);
     rig r(1, [&](int fd, int) {
         unsigned char request[4];
         while (recv(fd, request, 4, MSG_WAITALL) == 4) {
-            std::size_t size = std::min(data.size(), std::size_t{request[2]} << 8 | request[3]);
+            const std::size_t asked = std::size_t{request[0]} << 24 | std::size_t{request[1]} << 16 |
+                                      std::size_t{request[2]} << 8 | request[3];
+            std::size_t size = std::min(data.size(), asked);
             if (!send_all(fd, data.data(), size))
                 return;
         }
     });
     ASSERT_TRUE(r.up());
-    for (std::size_t size : {std::size_t{6000}, std::size_t{8192}}) {
+    for (std::size_t size : {over_one, two_full}) {
         SCOPED_TRACE(std::to_string(size) + "-byte replies");
         unique_fd c = r.client();
-        const unsigned char request[4] = {0, 0, static_cast<unsigned char>(size >> 8 & 0xff),
+        const unsigned char request[4] = {static_cast<unsigned char>(size >> 24 & 0xff),
+                                          static_cast<unsigned char>(size >> 16 & 0xff),
+                                          static_cast<unsigned char>(size >> 8 & 0xff),
                                           static_cast<unsigned char>(size & 0xff)};
         const std::string reply = data.substr(0, size);
         // Linux acknowledges at once for the first segments of a connection,
