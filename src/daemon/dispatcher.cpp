@@ -86,9 +86,9 @@ void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
     errno = 0;
     pid_t pid = fork();
     if (pid == 0) {
+        // SIGCHLD stays blocked: a worker has no children.
         ignore_status_signals();
         session_log_begin(client);
-        block_signal(SIGCHLD, SIG_UNBLOCK);
         adopt_worker_record(record);
         serve_client(client_fd, listen_fd);
     }

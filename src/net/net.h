@@ -25,11 +25,12 @@ inline constexpr int RELAY_LINGER_MS = 2000;
 // no address.
 [[nodiscard]] int open_listener(std::int32_t port, const char *address = "", int backlog = LISTEN_BACKLOG);
 
-// Returns a blocking socket connected to address, an IPv4 dotted-decimal or
-// IPv6 literal, at the low 16 bits of port, or -1: with errno set by the
-// failing call (ETIMEDOUT when timeout_ms passed first; 0 waits as long as
-// the system does), or untouched when address is no such text. Host names
-// are not resolved.
+// Returns a socket connected to address, an IPv4 dotted-decimal or IPv6
+// literal, at the low 16 bits of port, or -1: with errno set by the failing
+// call (ETIMEDOUT when timeout_ms passed first; 0 waits as long as the
+// system does), or untouched when address is no such text. The socket
+// blocks when timeout_ms is 0, and does not otherwise. Host names are not
+// resolved.
 [[nodiscard]] int connect_backend(const char *address, std::int32_t port, int timeout_ms = 0);
 
 // The words for a failed connection's errno, as connect_backend() left it:

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/types.h>
@@ -339,14 +340,17 @@ void fill_stats(session_stats *stats, const flow &up, const flow &down, int resu
 }
 
 // A new connection's send buffer takes the few bytes of a PROXY header at
-// once, before the session begins: this send may wait, and the loop covers a
-// system that takes them in parts.
+// once, before the session begins; the loop covers a system that takes them
+// in parts, and a wait for room on a socket that does not block.
 bool send_prefix(int fd, const std::uint8_t *prefix, std::size_t length)
 {
     while (length > 0) {
-        const ssize_t n = send(fd, prefix, length, RELAY_SEND_FLAGS & ~MSG_DONTWAIT);
-        if (n < 0 && errno == EINTR)
+        const ssize_t n = send(fd, prefix, length, RELAY_SEND_FLAGS);
+        if (n < 0 && (errno == EINTR || would_block(errno))) {
+            pollfd room{fd, POLLOUT, 0};
+            (void)poll(&room, 1, -1);
             continue;
+        }
         if (n <= 0)
             return false;
         prefix += n;

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -52,41 +51,38 @@ int fail_closing(int fd)
     return -1;
 }
 
-// Connects fd, made non-blocking for it, within timeout_ms. A backend that
+// Connects fd, a non-blocking socket, within timeout_ms. A backend that
 // drops connection attempts fails with ETIMEDOUT at the deadline rather than
 // at the system's own, a minute or more later.
 bool connect_within(int fd, const endpoint &e, int timeout_ms)
 {
-    const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&e.sa), e.len) == 0)
+        return true;
+    if (errno != EINPROGRESS && errno != EINTR)
         return false;
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&e.sa), e.len) < 0) {
-        if (errno != EINPROGRESS && errno != EINTR)
-            return false;
-        const long long deadline = monotonic_ms() + timeout_ms;
-        for (;;) {
-            const long long left = deadline - monotonic_ms();
-            if (left <= 0) {
-                errno = ETIMEDOUT;
-                return false;
-            }
-            pollfd p{fd, POLLOUT, 0};
-            const int n = poll(&p, 1, static_cast<int>(left));
-            if (n > 0)
-                break;
-            if (n < 0 && errno != EINTR)
-                return false;
-        }
-        int error = 0;
-        socklen_t len = sizeof error;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) < 0)
-            return false;
-        if (error != 0) {
-            errno = error;
+    const long long deadline = monotonic_ms() + timeout_ms;
+    for (;;) {
+        const long long left = deadline - monotonic_ms();
+        if (left <= 0) {
+            errno = ETIMEDOUT;
             return false;
         }
+        pollfd p{fd, POLLOUT, 0};
+        const int n = poll(&p, 1, static_cast<int>(left));
+        if (n > 0)
+            break;
+        if (n < 0 && errno != EINTR)
+            return false;
     }
-    return fcntl(fd, F_SETFL, flags) == 0;
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) < 0)
+        return false;
+    if (error != 0) {
+        errno = error;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -128,7 +124,9 @@ int connect_backend(const char *address, std::int32_t port, int timeout_ms)
     endpoint e;
     if (!parse_endpoint(address, port, e))
         return -1;
-    int fd = socket(e.sa.ss_family, SOCK_STREAM, 0);
+    // With a time limit the socket is made non-blocking and stays so: a
+    // probe closes it at once, and the relay asks every call not to wait.
+    int fd = socket(e.sa.ss_family, SOCK_STREAM | (timeout_ms > 0 ? SOCK_NONBLOCK : 0), 0);
     if (fd < 0)
         return -1;
     if (timeout_ms > 0) {
