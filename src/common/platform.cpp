@@ -485,3 +485,27 @@ int listen_queue_length(int)
 }
 
 #endif
+
+#if defined(__linux__)
+
+// The C library's fork() prepares a child of a threaded process: it resets
+// its locks and loader state, registers the robust mutex list again and runs
+// fork handlers, and each of those writes a page the child then owns, a
+// copy made for every worker. The daemon has one thread, holds none of those
+// locks when it forks (never from a signal handler) and registers no
+// handler, so a plain clone() makes the same child for less. The child's
+// thread id cached by the C library is its parent's; nothing in a worker
+// reads it (raise() asks the kernel since glibc 2.34).
+pid_t fork_worker()
+{
+    return static_cast<pid_t>(syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, nullptr));
+}
+
+#else
+
+pid_t fork_worker()
+{
+    return fork();
+}
+
+#endif

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <sys/socket.h>
+#include <sys/types.h>
 
 // Flags for every recv() and send() of a relay. Neither call ever waits,
 // whatever the socket's own file status flags say, so the relay needs no
@@ -88,6 +89,10 @@ inline constexpr int SANDBOX_NO_PROCESS = EPERM;
 inline constexpr bool SANDBOX_BINDS_ROOT = true;
 inline constexpr int SANDBOX_NO_RIGHT = EPERM;
 #endif
+
+// Forks a worker: a child that runs one session and then ends with _exit(),
+// of a process with one thread. As fork() returns.
+[[nodiscard]] pid_t fork_worker();
 
 // Connections waiting in the queue of the listening socket fd, accepted by
 // the system but not yet by the daemon; -1 where the system does not tell.

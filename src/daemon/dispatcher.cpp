@@ -11,6 +11,7 @@
 
 #include "backend/backend.h"
 #include "common/clock.h"
+#include "common/platform.h"
 #include "common/report.h"
 #include "common/signals.h"
 #include "config/config.h"
@@ -84,7 +85,7 @@ void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
     admission_hold(record, client);
     block_signal(SIGCHLD, SIG_BLOCK);
     errno = 0;
-    pid_t pid = fork();
+    pid_t pid = fork_worker();
     if (pid == 0) {
         // SIGCHLD stays blocked: a worker has no children.
         ignore_status_signals();
