@@ -134,6 +134,8 @@ int try_session_sandbox()
 
 #if defined(DOVRA_NO_SANDBOX)
 
+void prepare_session_sandboxes() {}
+
 int enter_session_sandbox(int, int)
 {
     return 0;
@@ -195,37 +197,13 @@ constexpr std::uint32_t arg_at(int i)
     return static_cast<std::uint32_t>(offsetof(seccomp_data, args) + 8 * i) + low;
 }
 
-// Every call the filter lets through, in the order of their numbers: those
-// above, and the one whose arguments are checked.
-constexpr std::size_t CALL_COUNT = SESSION_CALLS.size() + 1;
-constexpr std::array<std::uint32_t, CALL_COUNT> sorted_calls()
-{
-    std::array<std::uint32_t, CALL_COUNT> calls{__NR_setsockopt};
-    for (std::size_t i = 0; i < SESSION_CALLS.size(); ++i)
-        calls[i + 1] = static_cast<std::uint32_t>(SESSION_CALLS[i]);
-    std::sort(calls.begin(), calls.end());
-    return calls;
-}
-constexpr std::array<std::uint32_t, CALL_COUNT> CALLS = sorted_calls();
-
-// The filter: the architecture and the call number (3 instructions), a
-// binary search for the number among CALLS (a tree of 2n - 1), the argument
-// checks of setsockopt (4), and the two verdicts. The kernel
-// runs the filter once for every call number, at load, to learn which it
-// always allows: a search rather than a list of tests keeps that, the bulk of
-// the load's cost, to a few instructions a number. Classic BPF jumps only
-// forward, so the checks and verdicts come after the search.
-constexpr std::size_t SEARCH_AT = 3;
-constexpr std::size_t SETSOCKOPT_AT = SEARCH_AT + 2 * CALL_COUNT - 1;
-constexpr std::size_t REFUSE_AT = SETSOCKOPT_AT + 4;
-constexpr std::size_t ALLOW_AT = REFUSE_AT + 1;
-constexpr std::size_t FILTER_LENGTH = ALLOW_AT + 1;
-static_assert(FILTER_LENGTH < 256, "jumps reach 255 instructions at most");
-
+// A filter's text, made at compile time. Classic BPF jumps only forward,
+// so the verdicts come last, at places the caller names.
+template <std::size_t LENGTH>
 struct filter_text {
-    std::array<sock_filter, FILTER_LENGTH> code{};
+    static_assert(LENGTH < 256, "jumps reach 255 instructions at most");
+    std::array<sock_filter, LENGTH> code{};
     std::size_t pc = 0;
-    std::size_t setsockopt_at = 0;
 
     constexpr std::uint8_t to(std::size_t target) const { return static_cast<std::uint8_t>(target - pc - 1); }
     constexpr void load(std::uint32_t at) { code[pc++] = {BPF_LD | BPF_W | BPF_ABS, 0, 0, at}; }
@@ -236,36 +214,38 @@ struct filter_text {
         ++pc;
     }
     constexpr void verdict(std::uint32_t action) { code[pc++] = {BPF_RET | BPF_K, 0, 0, action}; }
-
-    // The search among CALLS[lo, hi): halves split on the first number of
-    // the upper one, each leaf the test for one number. x32 calls, whose
-    // numbers carry bit 30 under x86-64's own architecture value, equal none.
-    constexpr void search(std::size_t lo, std::size_t hi)
+    // To allow_at when the number loaded is one of SESSION_CALLS, else on.
+    // x32 calls, whose numbers carry bit 30 under x86-64's own architecture
+    // value, equal none.
+    constexpr void session_calls(std::size_t allow_at)
     {
-        if (hi - lo == 1) {
-            const std::uint32_t nr = CALLS[lo];
-            test(nr, nr == __NR_setsockopt ? SETSOCKOPT_AT : ALLOW_AT, REFUSE_AT);
-            return;
-        }
-        const std::size_t mid = (lo + hi) / 2;
-        code[pc] = {BPF_JMP | BPF_JGE | BPF_K, static_cast<std::uint8_t>(2 * (mid - lo) - 1), 0, CALLS[mid]};
-        ++pc;
-        search(lo, mid);
-        search(mid, hi);
+        for (int nr : SESSION_CALLS)
+            test(static_cast<std::uint32_t>(nr), allow_at, pc + 1);
     }
 };
 
-constexpr filter_text session_filter()
+// The session's filter: the architecture and the call number (3
+// instructions), a test for each call of SESSION_CALLS and one for
+// setsockopt, whose arguments are then checked (4), and the two verdicts.
+// A list is the shortest program, and what its load costs (the kernel
+// compiles it for every worker) grows with its length; the kernel runs it at
+// load for each call number that every filter before it allowed on its
+// number alone, which with the daemon's filter below are the session's few.
+constexpr std::size_t FILTER_LENGTH = 3 + SESSION_CALLS.size() + 1 + 4 + 2;
+constexpr std::size_t REFUSE_AT = FILTER_LENGTH - 2;
+constexpr std::size_t ALLOW_AT = FILTER_LENGTH - 1;
+
+constexpr filter_text<FILTER_LENGTH> session_filter()
 {
-    filter_text f;
+    filter_text<FILTER_LENGTH> f;
     f.load(ARCH_AT);
     f.test(FILTER_ARCH, f.pc + 1, REFUSE_AT);
     f.load(NR_AT);
-    f.search(0, CALL_COUNT);
+    f.session_calls(ALLOW_AT);
+    f.test(__NR_setsockopt, f.pc + 1, REFUSE_AT);
 
     // setsockopt(IPPROTO_TCP, TCP_NODELAY) alone: no socket filter
     // programs, no buffer or priority changes.
-    f.setsockopt_at = f.pc;
     f.load(arg_at(1));
     f.test(IPPROTO_TCP, f.pc + 1, REFUSE_AT);
     f.load(arg_at(2));
@@ -276,11 +256,50 @@ constexpr filter_text session_filter()
     return f;
 }
 
-constexpr filter_text SESSION_FILTER = session_filter();
-static_assert(SESSION_FILTER.setsockopt_at == SETSOCKOPT_AT && SESSION_FILTER.pc == FILTER_LENGTH,
-              "the jumps aim where the filter has its parts");
+constexpr filter_text<FILTER_LENGTH> SESSION_FILTER = session_filter();
+static_assert(SESSION_FILTER.pc == FILTER_LENGTH, "the jumps aim where the filter has its parts");
+
+// The daemon's filter, loaded once at start and inherited by every worker.
+// It lets every call through: a session's calls on their number alone, any
+// other only after reading an argument. When a filter is loaded the kernel
+// works out which calls it allows on their number alone, and when a worker
+// loads its own it does so for that one only among the calls every filter
+// before it allowed so: with this one, the few calls of a session, rather
+// than each call number of both the system's call tables. That work was the
+// larger part of a worker's sandbox (Linux 5.11 and later).
+constexpr std::size_t DAEMON_FILTER_LENGTH = 3 + SESSION_CALLS.size() + 2;
+
+constexpr filter_text<DAEMON_FILTER_LENGTH> daemon_filter()
+{
+    constexpr std::size_t read_argument_at = DAEMON_FILTER_LENGTH - 2;
+    constexpr std::size_t allow_at = DAEMON_FILTER_LENGTH - 1;
+    filter_text<DAEMON_FILTER_LENGTH> f;
+    f.load(ARCH_AT);
+    f.test(FILTER_ARCH, f.pc + 1, read_argument_at);
+    f.load(NR_AT);
+    f.session_calls(allow_at);
+    f.load(arg_at(0));
+    f.verdict(ALLOW);
+    return f;
+}
+
+constexpr filter_text<DAEMON_FILTER_LENGTH> DAEMON_FILTER = daemon_filter();
+static_assert(DAEMON_FILTER.pc == DAEMON_FILTER_LENGTH, "the jumps aim where the filter has its parts");
 
 }  // namespace
+
+void prepare_session_sandboxes()
+{
+    sock_fprog program{static_cast<unsigned short>(DAEMON_FILTER_LENGTH),
+                       const_cast<sock_filter *>(DAEMON_FILTER.code.data())};
+    const int saved = errno;
+    // A filter needs no_new_privs, which every worker sets anyway; the
+    // daemon runs no program that gains privileges. A system that refuses
+    // either has the workers' sandboxes cost more, and nothing else.
+    if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0)
+        (void)prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0);
+    errno = saved;
+}
 
 int enter_session_sandbox(int, int)
 {
@@ -382,6 +401,9 @@ int enter_check_sandbox()
 }
 
 #elif defined(__FreeBSD__)
+
+// Capability mode costs a worker no preparation of the kernel's.
+void prepare_session_sandboxes() {}
 
 namespace {
 

@@ -55,6 +55,12 @@ void forbid_tracing();
 // changes), or -1 with errno set when the system refused it.
 [[nodiscard]] int enter_session_sandbox(int client_fd, int backend_fd);
 
+// Once, in the process that forks the workers: makes each worker's entry
+// into its sandbox cheaper, and changes nothing else (Linux: a filter that
+// lets every call through, which every later process inherits). Errors are
+// ignored, and errno is kept.
+void prepare_session_sandboxes();
+
 // Enters the session sandbox in a child forked for it, on a socket pair of
 // its own, and throws the child away: so that a system that refuses the
 // sandbox (a kernel without seccomp filters, a container whose own filter

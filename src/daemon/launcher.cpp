@@ -70,9 +70,13 @@ int run_launcher(int argc, char **argv)
     install_handler(SIGPIPE, SIG_IGN);
     // A reloaded image keeps the descriptors handed over; the image before it
     // closed every other one at its own start.
-    if (!start_from_handover(argc, argv))
+    const bool handed_over = start_from_handover(argc, argv);
+    if (!handed_over)
         close_inherited_descriptors();
     forbid_tracing();
+    // Once a daemon: the image before a reload made it ready already.
+    if (!handed_over)
+        prepare_session_sandboxes();
     // A system that refuses the session sandbox would fail every session.
     errno = 0;
     if (try_session_sandbox() < 0) {
