@@ -17,7 +17,7 @@
 #include "config/config.h"
 #include "net/net.h"
 
-volatile std::sig_atomic_t child_count = 0;
+thread_local volatile std::sig_atomic_t child_count = 0;
 
 namespace {
 

@@ -5,8 +5,10 @@
 
 #include <csignal>
 
-// Live workers, in the daemon process only.
-extern volatile std::sig_atomic_t child_count;
+// Live workers, in the daemon process only. Thread-local only for where it
+// lies: beside errno, on the one page of its own that the daemon writes after
+// every fork anyway, rather than on another it would copy again for it.
+extern thread_local volatile std::sig_atomic_t child_count;
 
 // The SIGCHLD handler: reaps every finished worker and counts it off.
 void reap_children(int signo);
