@@ -60,17 +60,26 @@ MAX_CONN=20000
 log() { echo "bench: $*" >&2; }
 
 # ---- peers ----
+wanted() { [ -z "${BENCH_PEERS:-}" ] || [[ " $BENCH_PEERS " == *" $1 "* ]]; }
 PACKAGES="haproxy socat nginx libnginx-mod-stream rinetd gnuplot-nox linux-perf strace"
+# The packages that the peers of BENCH_PEERS, the chart and the profile need
+# and that are not there.
 missing_packages() {
     local missing=""
-    command -v haproxy >/dev/null || missing="$missing haproxy"
-    command -v socat >/dev/null || missing="$missing socat"
-    command -v nginx >/dev/null || missing="$missing nginx"
-    [ -e /usr/lib/nginx/modules/ngx_stream_module.so ] || missing="$missing libnginx-mod-stream"
-    command -v rinetd >/dev/null || missing="$missing rinetd"
+    if wanted haproxy || wanted haproxy-splice; then
+        command -v haproxy >/dev/null || missing="$missing haproxy"
+    fi
+    if wanted socat; then command -v socat >/dev/null || missing="$missing socat"; fi
+    if wanted nginx; then
+        command -v nginx >/dev/null || missing="$missing nginx"
+        [ -e /usr/lib/nginx/modules/ngx_stream_module.so ] || missing="$missing libnginx-mod-stream"
+    fi
+    if wanted rinetd; then command -v rinetd >/dev/null || missing="$missing rinetd"; fi
     command -v gnuplot >/dev/null || missing="$missing gnuplot-nox"
-    command -v perf >/dev/null || missing="$missing linux-perf"
-    command -v strace >/dev/null || missing="$missing strace"
+    if wanted dovra || wanted proto-s || [ -n "$DOVRA_BEFORE" ]; then
+        command -v perf >/dev/null || missing="$missing linux-perf"
+        command -v strace >/dev/null || missing="$missing strace"
+    fi
     echo "$missing"
 }
 missing=$(missing_packages)
@@ -190,7 +199,6 @@ declare -A PEER_PORT PEER_PID
 PEERS="direct"
 PEER_PORT[direct]=$ECHO_PORT
 PEER_PID[direct]=0
-wanted() { [ -z "${BENCH_PEERS:-}" ] || [[ " $BENCH_PEERS " == *" $1 "* ]]; }
 add_peer() {  # name port pid
     if wait_listening "$2"; then
         PEERS="$PEERS $1"
