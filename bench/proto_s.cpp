@@ -4,7 +4,8 @@
 // first that is not down), and relays with one 4096-byte buffer and select().
 // The backends' states (0 free, 1 busy, 2 down) are one int each in a
 // System V segment that every worker shares. Nothing more: no configuration
-// file, no logging, no limits on a session, no sandbox, no socket options.
+// file, no logging, no limits on a session, no sandbox, no socket options
+// (but SO_REUSEADDR on the listener, so that runs can follow one another).
 // What dovra costs beyond this is the price of what it guarantees.
 //
 // Usage: bench_proto_s PORT SERVERPORT MAXCLIENTS SERVER...
@@ -81,6 +82,8 @@ int choose()
 }
 
 // One read from `from`, sent whole to `to`; 0 when the session is over.
+// MSG_NOSIGNAL: a side gone mid-send ends the session, not the worker by
+// SIGPIPE, which would leave its backend marked busy.
 int pass(int from, int to, char *buf)
 {
     ssize_t n = recv(from, buf, 4096, 0);
