@@ -6,11 +6,15 @@
 // means, why dovra costs what it costs) is in bench/NOTES.md, which the
 // sentences link to. The summary, the comparisons and the chart show dovra
 // beside the forwarders a user would pick instead; an earlier dovra
-// (dovra-before) and haproxy's splice variant appear in the full tables only.
+// (dovra-before), the bare prototype of its design (proto-s) and haproxy's
+// splice variant appear in the full tables only.
 //
 // Usage: bench_report RAW CHART_DATA README_LINES NOTES_LINK > results.md
 // RAW holds lines "ROUND PEER MEASURE key=value ..." as bench/run.sh writes
 // them; NOTES_LINK is the path of bench/NOTES.md as seen from results.md.
+// Round 0 holds what is measured once, after the rounds: "PEER profile"
+// (counts per connection), "dovra calls" (its system calls per connection by
+// name, in the order given) and "machine fork" (a bare fork+exit+wait, µs).
 #include <algorithm>
 #include <cstdlib>
 #include <cstdio>
@@ -27,6 +31,8 @@ namespace {
 std::map<std::string, std::map<std::string, std::vector<double>>> samples;
 std::vector<std::string> peers;  // in order of first appearance
 std::map<std::string, int> failures;
+std::vector<std::pair<std::string, double>> dovra_calls;  // name, calls per connection
+double fork_us = 0;                                       // a bare fork+exit+wait, 0: not measured
 
 struct metric {
     const char *key;    // measure.key
@@ -63,10 +69,17 @@ const metric METRICS[] = {
     {"rr1m.rps", "request/response 1 MB, requests/s", true, 0},
 };
 
+// The profile per connection (run once, after the rounds).
+const metric PROFILE_METRICS[] = {
+    {"profile.faults_per_conn", "page faults", false, 1},
+    {"profile.ctxsw_per_conn", "context switches", false, 1},
+    {"profile.syscalls_per_conn", "system calls", false, 1},
+};
+
 // Whether a peer belongs in the summary and the chart.
 bool user_choice(const std::string &peer)
 {
-    return peer != "dovra-before" && peer != "haproxy-splice";
+    return peer != "dovra-before" && peer != "haproxy-splice" && peer != "proto-s";
 }
 
 bool has(const std::string &peer, const std::string &key)
@@ -113,6 +126,9 @@ double shown(const std::string &peer, const metric &m)
 const metric &by_key(const std::string &key)
 {
     for (const metric &m : METRICS)
+        if (key == m.key)
+            return m;
+    for (const metric &m : PROFILE_METRICS)
         if (key == m.key)
             return m;
     std::fprintf(stderr, "bench_report: no measure %s\n", key.c_str());
@@ -278,6 +294,18 @@ int main(int argc, char **argv)
         if (!(in >> round >> peer >> measure))
             continue;
         rounds = std::max(rounds, std::atoi(round.c_str()));
+        if (peer == "machine") {
+            while (in >> field)
+                if (field.rfind("fork_us=", 0) == 0)
+                    fork_us = std::atof(field.c_str() + 8);
+            continue;
+        }
+        if (measure == "calls") {
+            while (in >> field)
+                if (auto eq = field.find('='); eq != std::string::npos)
+                    dovra_calls.emplace_back(field.substr(0, eq), std::atof(field.c_str() + eq + 1));
+            continue;
+        }
         if (std::find(peers.begin(), peers.end(), peer) == peers.end())
             peers.push_back(peer);
         std::vector<std::pair<std::string, double>> fields;
@@ -298,6 +326,17 @@ int main(int argc, char **argv)
         }
         for (auto &[key, value] : fields)
             samples[peer][measure + "." + key].push_back(value);
+    }
+
+    // The prototype's column stands right after dovra's (and the earlier
+    // dovra's), whatever order the peers were started in.
+    if (auto proto = std::find(peers.begin(), peers.end(), "proto-s"); proto != peers.end()) {
+        peers.erase(proto);
+        auto after = peers.begin();
+        for (auto it = peers.begin(); it != peers.end(); ++it)
+            if (*it == "dovra" || *it == "dovra-before")
+                after = it + 1;
+        peers.insert(after, "proto-s");
     }
 
     std::vector<std::string> chosen;
@@ -332,38 +371,46 @@ int main(int argc, char **argv)
     // ---- targets ----
     std::vector<target_result> targets;
     if (has("dovra", "bulk.mibps")) {
-        auto ratio = [](const char *peer, const char *key) {
+        // dovra's figure ÷ peer's, as a target when both were measured.
+        auto ratio = [&](const std::string &what, const std::string &peer, const char *key, double limit,
+                         bool at_least, const char *anchor) {
             const double b = shown(peer, by_key(key));
-            return b > 0 ? shown("dovra", by_key(key)) / b : 0;
+            if (has("dovra", key) && b > 0)
+                targets.push_back({what, shown("dovra", by_key(key)) / b, limit, at_least, anchor});
         };
-        targets.push_back({"bulk ÷ socat", ratio("socat", "bulk.mibps"), 1.1, true, "what-bulk-throughput-costs"});
-        targets.push_back(
-            {"bulk ÷ haproxy (default)", ratio("haproxy", "bulk.mibps"), 0.8, true, "what-bulk-throughput-costs"});
-        targets.push_back({"conn/s c=1 ÷ socat", ratio("socat", "conn1.cps"), 1.3, true, "what-a-connection-costs"});
-        targets.push_back({"conn/s c=16 ÷ socat", ratio("socat", "conn16.cps"), 1.5, true, "what-a-connection-costs"});
-        targets.push_back({"ping p50 ÷ direct", ratio("direct", "ping.p50_us"), 1.3, false, "what-a-round-trip-costs"});
+        ratio("bulk ÷ socat", "socat", "bulk.mibps", 1.1, true, "what-bulk-throughput-costs");
+        ratio("bulk ÷ haproxy (default)", "haproxy", "bulk.mibps", 0.9, true, "what-bulk-throughput-costs");
+        ratio("conn/s c=1 ÷ socat", "socat", "conn1.cps", 1.3, true, "what-a-connection-costs");
+        ratio("conn/s c=16 ÷ socat", "socat", "conn16.cps", 1.5, true, "what-a-connection-costs");
+        ratio("conn/s c=1 ÷ proto-s", "proto-s", "conn1.cps", 1.0, true, "the-design-at-its-barest-proto-s");
+        ratio("conn/s c=16 ÷ proto-s", "proto-s", "conn16.cps", 1.0, true, "the-design-at-its-barest-proto-s");
+        ratio("ping p50 ÷ direct", "direct", "ping.p50_us", 1.3, false, "what-a-round-trip-costs");
         std::string lowest;
         for (auto &p : peers)
-            if (p != "dovra" && p != "dovra-before" && p != "direct" && has(p, "ping.p50_us") &&
+            if (p != "dovra" && p != "dovra-before" && p != "proto-s" && p != "direct" && has(p, "ping.p50_us") &&
                 (lowest.empty() || shown(p, by_key("ping.p50_us")) < shown(lowest, by_key("ping.p50_us"))))
                 lowest = p;
         if (!lowest.empty())
-            targets.push_back({"ping p50 ÷ lowest other peer (" + display(lowest) + ")",
-                               ratio(lowest.c_str(), "ping.p50_us"), 1.0, false, "what-a-round-trip-costs"});
-        targets.push_back({"private KiB per idle session", shown("dovra", by_key("idle.private_kib_per_session")),
-                           32, false, "what-an-idle-session-costs"});
-        targets.push_back({"CPU per connection ÷ socat", ratio("socat", "conn1.cpu_us_per_conn"), 0.5, false,
-                           "what-a-connection-costs"});
-        targets.push_back({"request/response 6 KB p50 ÷ direct", ratio("direct", "rr6k.p50_us"), 1.5, false,
-                           "what-a-round-trip-costs"});
-        if (has("dovra-before", "bulk.mibps")) {
-            targets.push_back({"bulk ÷ dovra (before)", ratio("dovra-before", "bulk.mibps"), 0.9, true,
-                               "comparing-two-builds"});
-            targets.push_back({"conn/s c=1 ÷ dovra (before)", ratio("dovra-before", "conn1.cps"), 0.9, true,
-                               "comparing-two-builds"});
-            targets.push_back({"conn/s c=16 ÷ dovra (before)", ratio("dovra-before", "conn16.cps"), 0.9, true,
-                               "comparing-two-builds"});
-        }
+            ratio("ping p50 ÷ lowest other peer (" + display(lowest) + ")", lowest, "ping.p50_us", 1.0, false,
+                  "what-a-round-trip-costs");
+        if (has("dovra", "idle.private_kib_per_session"))
+            targets.push_back({"private KiB per idle session",
+                               shown("dovra", by_key("idle.private_kib_per_session")), 20, false,
+                               "what-an-idle-session-costs"});
+        ratio("CPU per connection ÷ socat", "socat", "conn1.cpu_us_per_conn", 0.5, false, "what-a-connection-costs");
+        ratio("CPU per connection ÷ proto-s", "proto-s", "conn1.cpu_us_per_conn", 1.0, false,
+              "the-design-at-its-barest-proto-s");
+        if (has("dovra", "conn1.cpu_us_per_conn") && fork_us > 0)
+            targets.push_back({"CPU per connection ÷ bare fork+exit+wait (" + fmt(fork_us, 0) + " µs)",
+                               shown("dovra", by_key("conn1.cpu_us_per_conn")) / fork_us, 2.5, false,
+                               "what-a-connection-costs"});
+        if (has("dovra", "profile.faults_per_conn"))
+            targets.push_back({"page faults per connection", shown("dovra", by_key("profile.faults_per_conn")),
+                               12, false, "the-profile-per-connection"});
+        ratio("request/response 6 KB p50 ÷ direct", "direct", "rr6k.p50_us", 1.5, false, "what-a-round-trip-costs");
+        ratio("bulk ÷ dovra (before)", "dovra-before", "bulk.mibps", 0.9, true, "comparing-two-builds");
+        ratio("conn/s c=1 ÷ dovra (before)", "dovra-before", "conn1.cps", 0.9, true, "comparing-two-builds");
+        ratio("conn/s c=16 ÷ dovra (before)", "dovra-before", "conn16.cps", 0.9, true, "comparing-two-builds");
     }
     if (!targets.empty()) {
         std::printf("\n## Targets\n\nTargets for dovra ([what they are](%s#the-targets)), as ratios of the medians "
@@ -421,6 +468,63 @@ int main(int argc, char **argv)
         std::printf("\nRuns that failed their check (left out of the figures):\n\n");
         for (auto &[what, n] : failures)
             std::printf("- %s: %d\n", what.c_str(), n);
+    }
+
+    // ---- the profile per connection ----
+    std::vector<std::string> profiled;
+    for (auto &p : peers)
+        if (std::any_of(std::begin(PROFILE_METRICS), std::end(PROFILE_METRICS),
+                        [&](const metric &m) { return has(p, m.key); }))
+            profiled.push_back(p);
+    if (!profiled.empty()) {
+        // How many connections each tool counted over: "2000", or "1990–2000"
+        // when a peer's run ended early.
+        auto connections = [&](const char *key) {
+            double lo = 0, hi = 0;
+            for (auto &p : profiled)
+                if (has(p, key)) {
+                    const double n = med(p, key);
+                    lo = lo > 0 ? std::min(lo, n) : n;
+                    hi = std::max(hi, n);
+                }
+            return lo == hi ? fmt(lo, 0) : fmt(lo, 0) + "–" + fmt(hi, 0);
+        };
+        const bool perf = std::any_of(profiled.begin(), profiled.end(),
+                                      [](const std::string &p) { return has(p, "profile.conns"); });
+        const bool strace = std::any_of(profiled.begin(), profiled.end(),
+                                        [](const std::string &p) { return has(p, "profile.strace_conns"); });
+        std::printf("\n## Profile per connection (daemon and workers, c=1, %s connections)\n\n",
+                    connections(perf ? "profile.conns" : "profile.strace_conns").c_str());
+        std::printf("Counted after the rounds over the forwarder's whole process tree, its own work between "
+                    "connections included, and divided by the connections made; the load generator is not "
+                    "counted (%s[how](%s#the-profile-per-connection)). These are counts, not times: how busy "
+                    "the machine is does not change them (context switches at most a little, when other work "
+                    "preempts a process), so they compare between runs where the timings above do not.\n\n| "
+                    "per connection |",
+                    perf && strace ? ("page faults and context switches by `perf stat`; system calls by "
+                                      "`strace -f -c` over " + connections("profile.strace_conns") +
+                                      " connections of their own; ")
+                                         .c_str()
+                    : perf ? "page faults and context switches by `perf stat`; "
+                    : "system calls by `strace -f -c`; ",
+                    notes.c_str());
+        print_header_row(profiled);
+        for (const metric &m : PROFILE_METRICS) {
+            if (std::none_of(profiled.begin(), profiled.end(), [&](const std::string &p) { return has(p, m.key); }))
+                continue;
+            std::printf("| %s |", m.label);
+            for (auto &p : profiled)
+                std::printf(" %s |", has(p, m.key) ? fmt(shown(p, m), m.decimals).c_str() : "–");
+            std::printf("\n");
+        }
+        if (!dovra_calls.empty()) {
+            std::string list;
+            for (auto &[name, n] : dovra_calls)
+                list += (list.empty() ? "" : ", ") + ("`" + name + "` ") + fmt(n, 2);
+            std::printf("\ndovra's system calls per connection by name (`strace -c`, those made at least once "
+                        "every two connections, most first): %s.\n",
+                        list.c_str());
+        }
     }
 
     // ---- the chart: one cluster per measure, one bar per forwarder ----

@@ -15,7 +15,8 @@
 # bench/NOTES.md), BENCH_PEERS (names of the peers to run,
 # default all), BENCH_DOVRA_BEFORE (another dovra binary, e.g. one built from
 # an earlier commit, run beside this one as the peer "dovra-before" on port
-# 19007, so that one run compares the two).
+# 19007, so that one run compares the two), BENCH_PROFILE_CONNS (connections
+# of the profile per connection, 2000; see bench/NOTES.md).
 # Whether the machine was quiet enough for figures worth publishing is checked
 # before and after the rounds, against BENCH_QUIET_LOAD (the 1-minute load
 # average when the run began; default a quarter of the cores),
@@ -59,15 +60,26 @@ MAX_CONN=20000
 log() { echo "bench: $*" >&2; }
 
 # ---- peers ----
-PACKAGES="haproxy socat nginx libnginx-mod-stream rinetd gnuplot-nox"
+wanted() { [ -z "${BENCH_PEERS:-}" ] || [[ " $BENCH_PEERS " == *" $1 "* ]]; }
+PACKAGES="haproxy socat nginx libnginx-mod-stream rinetd gnuplot-nox linux-perf strace"
+# The packages that the peers of BENCH_PEERS, the chart and the profile need
+# and that are not there.
 missing_packages() {
     local missing=""
-    command -v haproxy >/dev/null || missing="$missing haproxy"
-    command -v socat >/dev/null || missing="$missing socat"
-    command -v nginx >/dev/null || missing="$missing nginx"
-    [ -e /usr/lib/nginx/modules/ngx_stream_module.so ] || missing="$missing libnginx-mod-stream"
-    command -v rinetd >/dev/null || missing="$missing rinetd"
+    if wanted haproxy || wanted haproxy-splice; then
+        command -v haproxy >/dev/null || missing="$missing haproxy"
+    fi
+    if wanted socat; then command -v socat >/dev/null || missing="$missing socat"; fi
+    if wanted nginx; then
+        command -v nginx >/dev/null || missing="$missing nginx"
+        [ -e /usr/lib/nginx/modules/ngx_stream_module.so ] || missing="$missing libnginx-mod-stream"
+    fi
+    if wanted rinetd; then command -v rinetd >/dev/null || missing="$missing rinetd"; fi
     command -v gnuplot >/dev/null || missing="$missing gnuplot-nox"
+    if wanted dovra || wanted proto-s || [ -n "$DOVRA_BEFORE" ]; then
+        command -v perf >/dev/null || missing="$missing linux-perf"
+        command -v strace >/dev/null || missing="$missing strace"
+    fi
     echo "$missing"
 }
 missing=$(missing_packages)
@@ -97,7 +109,7 @@ generator=""
 [ ! -f "$BUILD_DIR/CMakeCache.txt" ] && command -v ninja >/dev/null && generator="-G Ninja"
 # shellcheck disable=SC2086
 cmake -S . -B "$BUILD_DIR" $generator -DBUILD_TESTING=OFF -DDOVRA_BENCH=ON >/dev/null
-cmake --build "$BUILD_DIR" -j 2 --target bench_echo bench_load bench_report bench_dovra >/dev/null
+cmake --build "$BUILD_DIR" -j 2 --target bench_echo bench_load bench_report bench_dovra bench_proto_s >/dev/null
 BIN=$(cd "$BUILD_DIR" && pwd)/bench
 LOAD=$BIN/bench_load
 
@@ -105,16 +117,18 @@ if [ -n "$DOVRA_BEFORE" ] && [ ! -x "$DOVRA_BEFORE" ]; then
     log "BENCH_DOVRA_BEFORE=$DOVRA_BEFORE is not an executable"
     exit 1
 fi
-for port in $(seq $ECHO_PORT $((ECHO_PORT + 7))); do
+for port in $(seq $ECHO_PORT $((ECHO_PORT + 8))); do
     if [ -n "$(ss -Hltn "sport = :$port")" ]; then
-        log "port $port is in use; the benchmark needs 19000-19007 on loopback"
+        log "port $port is in use; the benchmark needs 19000-19008 on loopback"
         exit 1
     fi
 done
 
 TMP=$(mktemp -d "${TMPDIR:-/tmp}/dovra-bench.XXXXXX")
 STARTED=""   # pids this script started, ended by pid at exit
+PROFILER=""  # the perf or strace running now, if any (see profile below)
 cleanup() {
+    [ -z "$PROFILER" ] || end_profiler
     for pid in $STARTED; do kill -TERM "$pid" 2>/dev/null || true; done
     for pid in $STARTED; do
         for _ in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
@@ -185,7 +199,6 @@ declare -A PEER_PORT PEER_PID
 PEERS="direct"
 PEER_PORT[direct]=$ECHO_PORT
 PEER_PID[direct]=0
-wanted() { [ -z "${BENCH_PEERS:-}" ] || [[ " $BENCH_PEERS " == *" $1 "* ]]; }
 add_peer() {  # name port pid
     if wait_listening "$2"; then
         PEERS="$PEERS $1"
@@ -206,6 +219,15 @@ start_dovra() {  # name binary port
 }
 wanted dovra && start_dovra dovra "$BIN/bin/dovra" 19001
 [ -n "$DOVRA_BEFORE" ] && start_dovra dovra-before "$DOVRA_BEFORE" 19007
+# dovra's design at its barest, with dovra's backends and maxclients.
+if wanted proto-s; then
+    # shellcheck disable=SC2046  # one argument per backend
+    "$BIN/bench_proto_s" 19008 "$(sed -n 's/^serverport //p' "$PEERS_DIR/dovra.conf")" \
+        "$(sed -n 's/^maxclients //p' "$PEERS_DIR/dovra.conf")" \
+        $(sed -n 's/^server //p' "$PEERS_DIR/dovra.conf") >"$TMP/proto-s.log" 2>&1 &
+    STARTED="$STARTED $!"
+    add_peer proto-s 19008 $!
+fi
 
 if command -v haproxy >/dev/null && wanted haproxy; then
     haproxy -db -f "$PEERS_DIR/haproxy.cfg" >"$TMP/haproxy.log" 2>&1 &
@@ -308,8 +330,148 @@ for round in $(seq "$ROUNDS"); do
     done
 done
 elapsed=$(($(date +%s) - started_at))
+
+# ---- profile per connection ----
+# What a connection costs in counts, which a busy machine does not change as
+# it changes times: page faults and context switches (perf stat) and system
+# calls (strace) of a forwarder's daemon and workers, over a fixed number of
+# connections at c=1, divided by the connections made. Both tools follow the
+# workers forked after they attach, and reaped workers' counts are added to
+# their parent's; the load generator is not counted. Written as raw lines
+# "0 PEER profile ..." (and "0 dovra calls NAME=..." for dovra's calls by
+# name) for bench_report.
+PROFILE_CONNS=${BENCH_PROFILE_CONNS:-2000}
+PROFILE_OUT=""
+PROFILE_PEERS=""
+for peer in dovra dovra-before proto-s; do
+    [[ " $PEERS " == *" $peer "* ]] && PROFILE_PEERS="$PROFILE_PEERS $peer"
+done
+HAVE_PERF=""
+HAVE_STRACE=""
+command -v perf >/dev/null && HAVE_PERF=1
+command -v strace >/dev/null && HAVE_STRACE=1
+[ -n "$HAVE_PERF" ] || log "perf is missing: page faults and context switches are left out of the profile"
+[ -n "$HAVE_STRACE" ] || log "strace is missing: system calls are left out of the profile"
+
+# Ends PROFILER with SIGINT, on which perf and strace write what they
+# counted, and waits for it (at most 10 s, then SIGKILL).
+end_profiler() {
+    local alive=1
+    kill -INT "$PROFILER" 2>/dev/null || true
+    for _ in $(seq 100); do
+        kill -0 "$PROFILER" 2>/dev/null || { alive=""; break; }
+        sleep 0.1
+    done
+    [ -z "$alive" ] || kill -KILL "$PROFILER" 2>/dev/null || true
+    wait "$PROFILER" 2>/dev/null || true
+    PROFILER=""
+}
+# Whether the profiler PROFILER has attached to the process tree at pid.
+attached() {  # tool pid
+    case $1 in
+    perf)
+        local fd
+        for fd in /proc/"$PROFILER"/fd/*; do
+            [[ "$(readlink "$fd" 2>/dev/null)" == *perf_event* ]] && return 0
+        done
+        return 1 ;;
+    strace) [ "$(awk '/^TracerPid:/ { print $2 }' "/proc/$2/status" 2>/dev/null)" = "$PROFILER" ] ;;
+    esac
+}
+# Starts the profiler (a command that attaches to pid's tree and writes what
+# it counted when it gets SIGINT), makes conns connections at c=1 once it has
+# attached, lets the workers be reaped (bench_load waits for the tree to
+# settle) and ends the profiler by its pid. Sets PROFILE_OUT to bench_load's
+# line; returns 1 when the profiler did not attach (nothing was run), 2 when
+# the load failed its check. Not run in a subshell, so that the cleanup at
+# exit knows PROFILER.
+profiled_load() {  # tool port pid conns command...
+    local tool=$1 port=$2 pid=$3 conns=$4 out="" rc=0
+    shift 4
+    "$@" &
+    PROFILER=$!
+    for _ in $(seq 50); do attached "$tool" "$pid" && break; sleep 0.1; done
+    if attached "$tool" "$pid"; then
+        sleep 0.3
+        out=$(timeout 60 "$LOAD" conn 127.0.0.1 "$port" 1 30 "$conns" "$pid" 2>&1) || rc=2
+    else
+        rc=1
+    fi
+    end_profiler
+    [ -n "$out" ] || [ $rc = 1 ] || out="error=timeout"
+    PROFILE_OUT=$out
+    return $rc
+}
+profile() {  # peer
+    local peer=$1 port=${PEER_PORT[$1]} pid=${PEER_PID[$1]} out rc conns faults ctxsw total fields=""
+    [ "$pid" -gt 0 ] || return 0
+    if [ -n "$HAVE_PERF" ]; then
+        profiled_load perf "$port" "$pid" "$PROFILE_CONNS" \
+            perf stat -e page-faults,context-switches -x, -o "$TMP/$peer.perf" -p "$pid" && rc=0 || rc=$?
+        out=$PROFILE_OUT
+        if [ $rc = 0 ]; then
+            conns=$(sed -n 's/.*conns=\([0-9]*\).*/\1/p' <<<"$out")
+            faults=$(awk -F, '$3 == "page-faults" && $1 ~ /^[0-9]+$/ { print $1 }' "$TMP/$peer.perf" 2>/dev/null)
+            ctxsw=$(awk -F, '$3 == "context-switches" && $1 ~ /^[0-9]+$/ { print $1 }' "$TMP/$peer.perf" 2>/dev/null)
+            if [ -n "$faults" ] && [ -n "$ctxsw" ] && [ "${conns:-0}" -gt 0 ]; then
+                fields="$(awk -v f="$faults" -v c="$ctxsw" -v n="$conns" \
+                    'BEGIN { printf "faults_per_conn=%.1f ctxsw_per_conn=%.1f", f / n, c / n }') conns=$conns"
+            else
+                log "profile $peer: perf stat counted nothing (no permission?): page faults and context switches left out"
+                sed 's/^/bench:   /' "$TMP/$peer.perf" >&2 2>/dev/null || true
+            fi
+        elif [ $rc = 1 ]; then
+            log "profile $peer: perf stat did not attach (no permission?): page faults and context switches left out"
+        else
+            echo "0 $peer profile $out" >>"$RAW"
+            log "profile $peer, perf stat: $out"
+        fi
+    fi
+    if [ -n "$HAVE_STRACE" ]; then
+        profiled_load strace "$port" "$pid" $((PROFILE_CONNS > 3 ? PROFILE_CONNS / 4 : 1)) \
+            strace -f -c -q -p "$pid" -o "$TMP/$peer.strace" && rc=0 || rc=$?
+        out=$PROFILE_OUT
+        if [ $rc = 0 ]; then
+            conns=$(sed -n 's/.*conns=\([0-9]*\).*/\1/p' <<<"$out")
+            # The summary: "% time seconds usecs/call calls [errors] syscall",
+            # and a last line whose syscall is "total".
+            total=$(awk '$NF == "total" && $4 ~ /^[0-9]+$/ { print $4 }' "$TMP/$peer.strace" 2>/dev/null)
+            if [ -n "$total" ] && [ "${conns:-0}" -gt 0 ]; then
+                fields="$fields $(awk -v t="$total" -v n="$conns" 'BEGIN { printf "syscalls_per_conn=%.1f", t / n }') strace_conns=$conns"
+                if [ "$peer" = dovra ]; then
+                    echo "0 $peer calls $(awk -v n="$conns" '
+                        $4 ~ /^[0-9]+$/ && $NF != "total" && $4 / n >= 0.5 { printf "%d %s=%.2f\n", $4, $NF, $4 / n }' \
+                        "$TMP/$peer.strace" | sort -rn | cut -d' ' -f2 | tr '\n' ' ')" >>"$RAW"
+                fi
+            else
+                log "profile $peer: strace wrote no summary: system calls left out"
+            fi
+        elif [ $rc = 1 ]; then
+            log "profile $peer: strace did not attach (no permission?): system calls left out"
+        else
+            echo "0 $peer profile $out" >>"$RAW"
+            log "profile $peer, strace: $out"
+        fi
+    fi
+    if [ -n "$fields" ]; then
+        echo "0 $peer profile $fields" >>"$RAW"
+        log "profile $peer: $fields"
+    fi
+}
+if [ -n "$PROFILE_PEERS" ] && { [ -n "$HAVE_PERF" ] || [ -n "$HAVE_STRACE" ]; }; then
+    profile_started=$(date +%s)
+    for peer in $PROFILE_PEERS; do profile "$peer"; done
+    log "profile of$PROFILE_PEERS took $(($(date +%s) - profile_started))s"
+fi
+
 probe_machine end
 judge_machine
+# The floor of a fork-per-client design, for the targets: the median of the
+# two fork+exit+wait figures.
+if [ -n "${FORK_US[start]:-}" ] || [ -n "${FORK_US[end]:-}" ]; then
+    echo "0 machine fork fork_us=$(awk -v a="${FORK_US[start]:-${FORK_US[end]}}" -v b="${FORK_US[end]:-${FORK_US[start]}}" \
+        'BEGIN { print (a + b) / 2 }')" >>"$RAW"
+fi
 
 # ---- report ----
 mkdir -p "$(dirname "$OUT")"
