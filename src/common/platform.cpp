@@ -160,7 +160,7 @@ constexpr std::uint32_t FILTER_ARCH = AUDIT_ARCH_AARCH64;
 
 // The calls a worker makes once confined, as strace showed them for glibc
 // 2.36 under the end-to-end, fault and load tests, and what makes each one.
-// setsockopt() is allowed only as the relay calls it, below. Not fcntl():
+// Not setsockopt(): the relay sets its options before it enters. Not fcntl():
 // the relay's recv() and send() never wait of themselves, and a worker that
 // could set O_NONBLOCK would change standard output and error, which it
 // shares with the daemon and every other worker.
@@ -225,13 +225,12 @@ struct filter_text {
 };
 
 // The session's filter: the architecture and the call number (3
-// instructions), a test for each call of SESSION_CALLS and one for
-// setsockopt, whose arguments are then checked (4), and the two verdicts.
-// A list is the shortest program, and what its load costs (the kernel
-// compiles it for every worker) grows with its length; the kernel runs it at
-// load for each call number that every filter before it allowed on its
+// instructions), a test for each call of SESSION_CALLS, and the two
+// verdicts. A list is the shortest program, and what its load costs (the
+// kernel compiles it for every worker) grows with its length; the kernel runs
+// it at load for each call number that every filter before it allowed on its
 // number alone, which with the daemon's filter below are the session's few.
-constexpr std::size_t FILTER_LENGTH = 3 + SESSION_CALLS.size() + 1 + 4 + 2;
+constexpr std::size_t FILTER_LENGTH = 3 + SESSION_CALLS.size() + 2;
 constexpr std::size_t REFUSE_AT = FILTER_LENGTH - 2;
 constexpr std::size_t ALLOW_AT = FILTER_LENGTH - 1;
 
@@ -242,15 +241,6 @@ constexpr filter_text<FILTER_LENGTH> session_filter()
     f.test(FILTER_ARCH, f.pc + 1, REFUSE_AT);
     f.load(NR_AT);
     f.session_calls(ALLOW_AT);
-    f.test(__NR_setsockopt, f.pc + 1, REFUSE_AT);
-
-    // setsockopt(IPPROTO_TCP, TCP_NODELAY) alone: no socket filter
-    // programs, no buffer or priority changes.
-    f.load(arg_at(1));
-    f.test(IPPROTO_TCP, f.pc + 1, REFUSE_AT);
-    f.load(arg_at(2));
-    f.test(TCP_NODELAY, ALLOW_AT, REFUSE_AT);
-
     f.verdict(REFUSE);
     f.verdict(ALLOW);
     return f;
@@ -407,13 +397,13 @@ void prepare_session_sandboxes() {}
 
 namespace {
 
-// What the relay does with a socket: recv(), send(), select(), shutdown()
-// and setsockopt(TCP_NODELAY). No CAP_FCNTL: its file status flags stay as
-// they are.
+// What the relay does with a socket: recv(), send(), select() and
+// shutdown(). No CAP_SETSOCKOPT (its options are set before) and no
+// CAP_FCNTL: its options and file status flags stay as they are.
 bool limit_socket(int fd)
 {
     cap_rights_t rights;
-    cap_rights_init(&rights, CAP_RECV, CAP_SEND, CAP_EVENT, CAP_SHUTDOWN, CAP_SETSOCKOPT);
+    cap_rights_init(&rights, CAP_RECV, CAP_SEND, CAP_EVENT, CAP_SHUTDOWN);
     return cap_rights_limit(fd, &rights) == 0;
 }
 

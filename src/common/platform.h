@@ -16,15 +16,6 @@
 inline constexpr int RELAY_RECV_FLAGS = MSG_DONTWAIT;
 inline constexpr int RELAY_SEND_FLAGS = MSG_DONTWAIT | MSG_NOSIGNAL;
 
-// A flag for a send() that more bytes follow at once, so that the kernel may
-// hold it back to fill a whole segment (Linux MSG_MORE); 0 where there is no
-// such flag. Setting TCP_NODELAY again sends what it held back.
-#ifdef MSG_MORE
-inline constexpr int RELAY_SEND_MORE = MSG_MORE;
-#else
-inline constexpr int RELAY_SEND_MORE = 0;
-#endif
-
 // The signals that ask the daemon for its status report: SIGUSR1, and SIGINFO
 // where the system has one (FreeBSD, whose terminals send it on Ctrl-T).
 #ifdef SIGINFO
@@ -45,7 +36,7 @@ void forbid_tracing();
 
 // Confines this process for good to the session on client_fd and backend_fd:
 // afterwards it can still receive, send, wait for, shut down and close them,
-// set TCP_NODELAY on them, write to standard output and error, read the
+// write to standard output and error, read the
 // clock and exit, and nothing else: no file, no new socket or other
 // descriptor, no new process, no program, no signal to another process, no
 // change to any descriptor's flags. A refused call fails with an error

@@ -74,8 +74,8 @@ struct relay_options {
 // in order: the bytes already read from one side are passed to the other,
 // each side is sent a FIN, and what either still sends is dropped until both
 // have closed or RELAY_LINGER_MS have passed. No call on either socket
-// waits (their file status flags are left as they are); when TCP, both are
-// sent without Nagle delay; neither is closed.
+// waits (their file status flags are left as they are), and none changes an
+// option of either; neither is closed.
 // When stats is not null it is filled in: its end names the side whose FIN
 // ended the session (with halfclose, the second).
 [[nodiscard]] int relay_streams(int client_fd, int backend_fd, const relay_options &options = {},
@@ -83,7 +83,8 @@ struct relay_options {
 
 // Connects to the backend within connect_ms (connect_backend), turns on
 // keepalive on both sockets, so that a peer that vanishes is noticed, with
-// the timers of options.keepalive_s (set_keepalive_timers), confines the
+// the timers of options.keepalive_s (set_keepalive_timers), and sends on both
+// without Nagle delay (TCP_NODELAY) when they are TCP, confines the
 // process to the two sockets (enter_session_sandbox) and relays the client's
 // session to it (relay_streams, with options and stats). Returns -1 when the
 // backend cannot be reached or the system refuses the confinement (stats

@@ -51,21 +51,11 @@ bool would_block(int err)
     return err == EAGAIN || err == EWOULDBLOCK;
 }
 
-// Each piece leaves as soon as it is read. With Nagle's algorithm a reply a
-// little over one piece would hold its last piece until the peer acknowledged
-// the first, which a peer that delays its acknowledgements does only after
-// tens of milliseconds. A socket that is not TCP has no such delay to remove.
-void send_at_once(int fd)
-{
-    int on = 1;
-    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-}
-
 // Sends what is pending. Returns 1 to go on, or -1 when the send failed.
-int drain(flow &f, int more = 0)
+int drain(flow &f)
 {
     while (f.head < f.tail) {
-        ssize_t n = send(f.to, f.buf + f.head, f.tail - f.head, RELAY_SEND_FLAGS | more);
+        ssize_t n = send(f.to, f.buf + f.head, f.tail - f.head, RELAY_SEND_FLAGS);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -93,7 +83,6 @@ int serve(flow &f, const fd_set &readable, const fd_set &writable)
     if (!FD_ISSET(f.from, &readable))
         return 1;
     int result = 1;
-    bool held = false;
     for (int piece = 0; piece < PIECES_PER_TURN; ++piece) {
         ssize_t n;
         do
@@ -105,20 +94,13 @@ int serve(flow &f, const fd_set &readable, const fd_set &writable)
         }
         f.tail = static_cast<std::size_t>(n);
         f.read += static_cast<std::uint64_t>(n);
-        // A full piece says that more is likely queued behind it: the kernel
-        // may then wait for the next piece and send both in one segment.
-        const bool full = f.tail == RELAY_BUF_SIZE;
-        if (drain(f, full ? RELAY_SEND_MORE : 0) < 0)
+        if (drain(f) < 0)
             return -1;
-        held = full;
         // A short read emptied the socket: asking again would only cost a
         // recv() that would block.
-        if (f.tail != 0 || !full)
+        if (f.tail != 0 || static_cast<std::size_t>(n) < RELAY_BUF_SIZE)
             break;
     }
-    // Nothing more follows this turn: what the kernel held back leaves now.
-    if (held && RELAY_SEND_MORE != 0)
-        send_at_once(f.to);
     return result;
 }
 
@@ -314,18 +296,15 @@ int copy_both_ways(flow &up, flow &down, int nfds, const relay_options &options,
     }
 }
 
-// Both sockets without Nagle delay, once both are known to fit in an fd_set.
-// Their file status flags are left alone: every recv() and send() of the
-// relay asks not to wait. Returns false with errno set when either cannot be
-// used.
-bool prepare_sockets(int client_fd, int backend_fd)
+// Whether both sockets fit in an fd_set. Their file status flags are left
+// alone: every recv() and send() of the relay asks not to wait. Returns false
+// with errno set when either cannot be used.
+bool fit_in_fd_set(int client_fd, int backend_fd)
 {
     if (client_fd < 0 || backend_fd < 0 || client_fd >= FD_SETSIZE || backend_fd >= FD_SETSIZE) {
         errno = EBADF;
         return false;
     }
-    send_at_once(client_fd);
-    send_at_once(backend_fd);
     return true;
 }
 
@@ -359,6 +338,16 @@ bool send_prefix(int fd, const std::uint8_t *prefix, std::size_t length)
     return true;
 }
 
+// Each piece leaves as soon as it is read. With Nagle's algorithm a reply a
+// little over one piece would hold its last piece until the peer acknowledged
+// the first, which a peer that delays its acknowledgements does only after
+// tens of milliseconds. A socket that is not TCP has no such delay to remove.
+void send_at_once(int fd)
+{
+    int on = 1;
+    (void)setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
 void set_keepalive(int fd)
 {
     int on = 1;
@@ -369,7 +358,7 @@ void set_keepalive(int fd)
 
 int relay_streams(int client_fd, int backend_fd, const relay_options &options, session_stats *stats)
 {
-    if (!prepare_sockets(client_fd, backend_fd))
+    if (!fit_in_fd_set(client_fd, backend_fd))
         return -1;
     flow up{client_fd, backend_fd, 0, 0, false, false, 0, 0, upstream_buf};
     flow down{backend_fd, client_fd, 0, 0, false, false, 0, 0, downstream_buf};
@@ -410,6 +399,8 @@ int relay_connected(int client_fd, int backend_fd, const relay_options &options,
     set_keepalive(client_fd);
     set_keepalive(backend_fd);
     set_keepalive_timers(client_fd, backend_fd, options.keepalive_s);
+    send_at_once(client_fd);
+    send_at_once(backend_fd);
     // Before the first byte of the client's is read: from here on, a worker
     // taken over through the relay can reach nothing but these two sockets.
     if (enter_session_sandbox(client_fd, backend_fd) < 0) {
