@@ -1,7 +1,9 @@
 #include "common/platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -521,3 +523,36 @@ pid_t fork_worker()
 }
 
 #endif
+
+namespace {
+
+#if defined(__linux__)
+int keep_from_children(void *at, std::size_t size)
+{
+    return madvise(at, size, MADV_DONTFORK);
+}
+#else
+int keep_from_children(void *at, std::size_t size)
+{
+    return minherit(at, size, INHERIT_NONE);
+}
+#endif
+
+}  // namespace
+
+void use_own_signal_stack()
+{
+    // Ample for a handler's frame and the few calls it makes; a page is
+    // written only when a frame reaches it.
+    constexpr std::size_t SIZE = 64 * 1024;
+    const int saved = errno;
+    void *stack = mmap(nullptr, SIZE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANON, -1, 0);
+    if (stack != MAP_FAILED) {
+        stack_t own{};
+        own.ss_sp = stack;
+        own.ss_size = SIZE;
+        if (keep_from_children(stack, SIZE) != 0 || sigaltstack(&own, nullptr) != 0)
+            munmap(stack, SIZE);
+    }
+    errno = saved;
+}

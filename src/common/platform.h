@@ -87,6 +87,14 @@ inline constexpr bool SANDBOX_BINDS_ROOT = true;
 inline constexpr int SANDBOX_NO_RIGHT = EPERM;
 #endif
 
+// Gives this process a stack of its own for the signal handlers that ask for
+// one (SA_ONSTACK), which no child it forks inherits: a handler's frame,
+// written below the main stack's, would otherwise be one more page copied
+// after each fork. A child keeps the setting without the memory, so it must
+// never take such a signal (the daemon's workers keep SIGCHLD blocked).
+// Errors are ignored, and errno is kept: handlers then run on the stack.
+void use_own_signal_stack();
+
 // Forks a worker: a child that runs one session and then ends with _exit(),
 // of a process with one thread. As fork() returns.
 [[nodiscard]] pid_t fork_worker();

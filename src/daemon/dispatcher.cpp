@@ -217,6 +217,7 @@ void serve_client(int client_fd, int listen_fd)
 
 void run_dispatcher(int ready_fd)
 {
+    use_own_signal_stack();
     install_handler(SIGCHLD, reap_children);
     // Workers are reaped while the loop waits, and only then: a fork needs
     // no change of the signal mask to be counted before its worker is
