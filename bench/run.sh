@@ -312,8 +312,8 @@ measure() {  # round peer measure
     log "round $1 $2 $3: $out"
 }
 
-# Request/response reply sizes: 6000 bytes is a reply a little over one
-# 4096-byte relay piece.
+# Request/response reply sizes: 6000 bytes is a reply a little over the
+# 4 KiB that many relays read at once, 65536 one piece of dovra's relay.
 declare -A RR_SIZE=([rr1k]=1024 [rr6k]=6000 [rr64k]=65536 [rr1m]=1048576)
 peer_list=($PEERS)
 n=${#peer_list[@]}

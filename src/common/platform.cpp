@@ -500,7 +500,7 @@ int listen_queue_length(int)
 
 #endif
 
-#if defined(__linux__)
+#if defined(__linux__) && defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
 
 // The C library's fork() prepares a child of a threaded process: it resets
 // its locks and loader state, registers the robust mutex list again and runs
@@ -508,8 +508,9 @@ int listen_queue_length(int)
 // copy made for every worker. The daemon has one thread, holds none of those
 // locks when it forks (never from a signal handler) and registers no
 // handler, so a plain clone() makes the same child for less. The child's
-// thread id cached by the C library is its parent's; nothing in a worker
-// reads it (raise() asks the kernel since glibc 2.34).
+// thread id cached by the C library stays its parent's: a thread that
+// signals itself (raise(), abort()) asks the kernel for its id from glibc
+// 2.34 on, and nothing else a worker calls uses it.
 pid_t fork_worker()
 {
     return static_cast<pid_t>(syscall(SYS_clone, SIGCHLD, nullptr, nullptr, nullptr, nullptr));
