@@ -77,7 +77,8 @@ struct relay_options {
 // waits (their file status flags are left as they are), and none changes an
 // option of either; neither is closed.
 // When stats is not null it is filled in: its end names the side whose FIN
-// ended the session (with halfclose, the second).
+// ended the session (with halfclose, the second). One relay at a time in a
+// process: the buffers are the process's own.
 [[nodiscard]] int relay_streams(int client_fd, int backend_fd, const relay_options &options = {},
                                 session_stats *stats = nullptr);
 

@@ -38,13 +38,15 @@ struct flow {
     char *buf;           // RELAY_BUF_SIZE bytes
 };
 
-// The buffers of the two directions, one pair for each relaying thread (a
-// worker has one). Not on the stack: there each of their pages would be
-// written when the frame is made (the stack clash probes), where here a
-// page is written only once bytes reach it, so an idle session owns a page
-// or two of them.
-thread_local char upstream_buf[RELAY_BUF_SIZE];
-thread_local char downstream_buf[RELAY_BUF_SIZE];
+// The buffers of the two directions: a process relays one session at a time
+// (a worker one in its life). Not on the stack, where each of their pages
+// would be written when the frame is made (the stack clash probes), nor
+// thread-local, where they would push what else is there off the one page
+// of its own that each process writes anyway: here a page is written only
+// once bytes reach it, so an idle session owns one page of each, and the
+// daemon, which never relays, none.
+char upstream_buf[RELAY_BUF_SIZE];
+char downstream_buf[RELAY_BUF_SIZE];
 
 bool would_block(int err)
 {
