@@ -56,7 +56,7 @@ bool out_of_resources(int err)
     return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
 }
 
-// Sleeps a full second even when a signal cuts the sleep short.
+// Sleeps a full second even when SIGCHLD cuts the sleep short.
 void pause_a_second()
 {
     unsigned left = 1;
@@ -66,9 +66,9 @@ void pause_a_second()
 
 // Forks a worker for the client when there is room for one: below
 // maxclients and with a free worker record, which the worker takes with it
-// and the daemon clears when it reaps the worker. SIGCHLD is let in only by
-// the loop's wait, after the new worker is counted and its record names it,
-// so the handler can never reap a worker that has not been counted yet.
+// and the daemon clears when it reaps the worker. SIGCHLD stays blocked
+// until the new worker is counted and its record names it, so the handler
+// can never reap a worker that has not been counted yet.
 void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
 {
     if (!admission_admits(client))
@@ -83,6 +83,7 @@ void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
         return;
     }
     admission_hold(record, client);
+    block_signal(SIGCHLD, SIG_BLOCK);
     errno = 0;
     pid_t pid = fork_worker();
     if (pid == 0) {
@@ -97,12 +98,13 @@ void admit(int client_fd, int listen_fd, const sockaddr_storage &client)
         child_count = child_count + 1;
     else
         report("Error forking");
+    block_signal(SIGCHLD, SIG_UNBLOCK);
 }
 
 // Waits until a client is waiting on listen_fd, or a signal has come. The
-// status signals and SIGCHLD are blocked but here, so one that comes while
-// the loop is busy elsewhere is taken at its next wait, at once. Returns
-// false when interrupted.
+// status signals are blocked but here, so one that comes at any moment is
+// taken at once, even while the loop is busy elsewhere. Returns false when
+// interrupted.
 bool await_client(int listen_fd, const sigset_t &open_mask)
 {
     fd_set readable;
@@ -113,16 +115,18 @@ bool await_client(int listen_fd, const sigset_t &open_mask)
 
 // With whenfull wait, while maxclients workers live: waits for a signal
 // without looking at the listening socket, so that clients wait in its queue
-// rather than being accepted and closed, and returns false. SIGCHLD stays
+// rather than being accepted and closed, and returns false. SIGCHLD is
 // blocked from the count's test until the wait lets it in, so a worker that
 // ends in between still ends the wait. Otherwise returns true at once.
 bool await_room(const sigset_t &open_mask)
 {
     if (!daemon_config.whenfull_wait || daemon_config.maxclients < 1)
         return true;
+    block_signal(SIGCHLD, SIG_BLOCK);
     const bool full = child_count >= daemon_config.maxclients;
     if (full)
         (void)pselect(0, nullptr, nullptr, nullptr, nullptr, &open_mask);
+    block_signal(SIGCHLD, SIG_UNBLOCK);
     return !full;
 }
 
@@ -219,10 +223,6 @@ void run_dispatcher(int ready_fd)
 {
     use_own_signal_stack();
     install_handler(SIGCHLD, reap_children);
-    // Workers are reaped while the loop waits, and only then: a fork needs
-    // no change of the signal mask to be counted before its worker is
-    // reaped, nor does anything else the loop does with the count.
-    block_signal(SIGCHLD, SIG_BLOCK);
     bound_diagnostic_writes();
     // Inherited by every worker: a wake for a waiter that is not waiting yet,
     // or no longer, changes nothing.
@@ -230,7 +230,6 @@ void run_dispatcher(int ready_fd)
     sigset_t open_mask;
     prepare_status_report(&open_mask);
     prepare_reload(&open_mask);
-    sigdelset(&open_mask, SIGCHLD);
     errno = 0;
     int listen_fd = inherited_listener();
     if (listen_fd < 0)

@@ -107,9 +107,9 @@ void keep_health_checker(int listen_fd)
 {
     if (daemon_config.checkinterval <= 0 || checker != 0)
         return;
-    // SIGCHLD, let in only by the accept loop's wait, waits until the pid is
-    // noted, so that a checker that ends at once is known for what it is,
-    // and never counted off as a worker.
+    // SIGCHLD waits until the pid is noted, so that a checker that ends at
+    // once is known for what it is, and never counted off as a worker.
+    block_signal(SIGCHLD, SIG_BLOCK);
     std::fflush(stdout);
     errno = 0;
     const pid_t pid = fork();
@@ -124,6 +124,7 @@ void keep_health_checker(int listen_fd)
     } else {
         report("Error forking");
     }
+    block_signal(SIGCHLD, SIG_UNBLOCK);
 }
 
 void stop_health_checker()

@@ -307,9 +307,7 @@ void replace_image(int listen_fd, const config_record &next)
             return;
         }
     }
-    // SIGCHLD stays blocked, as everywhere but in the accept loop's wait:
-    // the check's child is reaped by its own wait, and no worker is counted
-    // off while the hand-over lists the workers.
+    block_signal(SIGCHLD, SIG_BLOCK);
     errno = 0;
     const int fd = write_handover(new_fd >= 0 ? new_fd : listen_fd, new_fd >= 0 ? listen_fd : -1);
     if (fd < 0) {
@@ -335,6 +333,7 @@ void replace_image(int listen_fd, const config_record &next)
     }
     if (new_fd >= 0)
         close(new_fd);
+    block_signal(SIGCHLD, SIG_UNBLOCK);
 }
 
 // The new image's start on a hand-over: a fresh table with the carried
