@@ -525,6 +525,24 @@ pid_t fork_worker()
 
 #endif
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DOVRA_SANITIZER_SIGNAL_STACK 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define DOVRA_SANITIZER_SIGNAL_STACK 1
+#endif
+
+#if defined(DOVRA_SANITIZER_SIGNAL_STACK)
+
+// AddressSanitizer's handlers run on a signal stack of its own, which must
+// stay: one that no worker inherits would lose the report of a worker's
+// fault.
+void use_own_signal_stack() {}
+
+#else
+
 namespace {
 
 #if defined(__linux__)
@@ -557,3 +575,5 @@ void use_own_signal_stack()
     }
     errno = saved;
 }
+
+#endif

@@ -36,8 +36,8 @@ void forbid_tracing();
 
 // Confines this process for good to the session on client_fd and backend_fd:
 // afterwards it can still receive, send, wait for, shut down and close them,
-// write to standard output and error, read the
-// clock and exit, and nothing else: no file, no new socket or other
+// write to standard output and error, read the clock and exit, and nothing
+// else: no file, no new socket or other
 // descriptor, no new process, no program, no signal to another process, no
 // change to any descriptor's flags. A refused call fails with an error
 // (the SANDBOX_ errno values below) rather than ending the process, so a
