@@ -267,6 +267,31 @@ TEST(Busy, WhenfullWaitLeavesClientsInTheListenQueue)
     EXPECT_EQ(r.run.err(), "");
 }
 
+// Clients that never stop coming: the accept queue is never empty, and the
+// daemon must still reap the workers that end meanwhile, or its count of
+// them climbs to maxclients and it refuses clients that it has room for.
+TEST(Busy, WorkersEndedMeanwhileAreReapedWhileTheQueueNeverEmpties)
+{
+    rig r(1, 48, "");
+    ASSERT_TRUE(r.up());
+    std::atomic<int> served{0};
+    std::atomic<int> refused{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 16; ++t) {
+        clients.emplace_back([&] {
+            const auto until = std::chrono::steady_clock::now() + 2s;
+            for (int i = 0; i < 150 && std::chrono::steady_clock::now() < until; ++i) {
+                unique_fd c;
+                ++(r.open(c) == 0 ? served : refused);
+            }
+        });
+    }
+    for (std::thread &t : clients)
+        t.join();
+    EXPECT_GT(served.load(), 48);
+    EXPECT_EQ(refused.load(), 0);
+}
+
 // checkinterval: the checks' empty connections are all a backend sees beside
 // its sessions; a backend that stops listening is skipped, with every client
 // served meanwhile, and chosen again soon after it listens again; the check
