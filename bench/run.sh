@@ -402,6 +402,16 @@ profiled_load() {  # tool port pid conns command...
     PROFILE_OUT=$out
     return $rc
 }
+# What a profiler that failed leaves: a note when it did not attach (rc 1),
+# else the load's own line among the figures, which names its error.
+profiler_failed() {  # peer tool rc out what
+    if [ "$3" = 1 ]; then
+        log "profile $1: $2 did not attach (no permission?): $5 left out"
+    else
+        echo "0 $1 profile $4" >>"$RAW"
+        log "profile $1, $2: $4"
+    fi
+}
 profile() {  # peer
     local peer=$1 port=${PEER_PORT[$1]} pid=${PEER_PID[$1]} out rc conns faults ctxsw total fields=""
     [ "$pid" -gt 0 ] || return 0
@@ -420,11 +430,8 @@ profile() {  # peer
                 log "profile $peer: perf stat counted nothing (no permission?): page faults and context switches left out"
                 sed 's/^/bench:   /' "$TMP/$peer.perf" >&2 2>/dev/null || true
             fi
-        elif [ $rc = 1 ]; then
-            log "profile $peer: perf stat did not attach (no permission?): page faults and context switches left out"
         else
-            echo "0 $peer profile $out" >>"$RAW"
-            log "profile $peer, perf stat: $out"
+            profiler_failed "$peer" "perf stat" $rc "$out" "page faults and context switches"
         fi
     fi
     if [ -n "$HAVE_STRACE" ]; then
@@ -446,11 +453,8 @@ profile() {  # peer
             else
                 log "profile $peer: strace wrote no summary: system calls left out"
             fi
-        elif [ $rc = 1 ]; then
-            log "profile $peer: strace did not attach (no permission?): system calls left out"
         else
-            echo "0 $peer profile $out" >>"$RAW"
-            log "profile $peer, strace: $out"
+            profiler_failed "$peer" strace $rc "$out" "system calls"
         fi
     fi
     if [ -n "$fields" ]; then
