@@ -539,7 +539,7 @@ pid_t fork_worker()
 // AddressSanitizer's handlers run on a signal stack of its own, which must
 // stay: one that no worker inherits would lose the report of a worker's
 // fault.
-void use_own_signal_stack() {}
+void handle_on_own_stack(int) {}
 
 #else
 
@@ -559,7 +559,7 @@ int keep_from_children(void *at, std::size_t size)
 
 }  // namespace
 
-void use_own_signal_stack()
+void handle_on_own_stack(int signo)
 {
     // Ample for a handler's frame and the few calls it makes; a page is
     // written only when a frame reaches it.
@@ -570,8 +570,14 @@ void use_own_signal_stack()
         stack_t own{};
         own.ss_sp = stack;
         own.ss_size = SIZE;
-        if (keep_from_children(stack, SIZE) != 0 || sigaltstack(&own, nullptr) != 0)
+        struct sigaction act {};
+        if (sigaction(signo, nullptr, &act) != 0 || keep_from_children(stack, SIZE) != 0 ||
+            sigaltstack(&own, nullptr) != 0) {
             munmap(stack, SIZE);
+        } else {
+            act.sa_flags |= SA_ONSTACK;
+            (void)sigaction(signo, &act, nullptr);
+        }
     }
     errno = saved;
 }

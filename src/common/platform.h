@@ -87,13 +87,13 @@ inline constexpr bool SANDBOX_BINDS_ROOT = true;
 inline constexpr int SANDBOX_NO_RIGHT = EPERM;
 #endif
 
-// Gives this process a stack of its own for the signal handlers that ask for
-// one (SA_ONSTACK), which no child it forks inherits: a handler's frame,
-// written below the main stack's, would otherwise be one more page copied
-// after each fork. A child keeps the setting without the memory, so it must
-// never take such a signal (the daemon's workers keep SIGCHLD blocked).
-// Errors are ignored, and errno is kept: handlers then run on the stack.
-void use_own_signal_stack();
+// Runs the handler installed for signo on a stack of this process's own,
+// which no child it forks inherits: a handler's frame, written below the
+// main stack's, would otherwise be one more page copied after each fork. A
+// child keeps the setting without the memory, so it must never take signo
+// with that handler (the daemon's workers keep SIGCHLD blocked). Errors are
+// ignored, and errno is kept: the handler then runs on the stack.
+void handle_on_own_stack(int signo);
 
 // Forks a worker: a child that runs one session and then ends with _exit(),
 // of a process with one thread. As fork() returns.

@@ -7,10 +7,6 @@ signal_handler install_handler(int signo, signal_handler handler)
     act.sa_handler = handler;
     sigemptyset(&act.sa_mask);
     act.sa_flags = signo == SIGALRM ? 0 : SA_RESTART;
-    // SIGCHLD's handler runs on the process's own signal stack where it has
-    // one (the daemon's: use_own_signal_stack()), and on its stack otherwise.
-    if (signo == SIGCHLD)
-        act.sa_flags |= SA_ONSTACK;
     if (sigaction(signo, &act, &old) < 0)
         return SIG_ERR;
     return old.sa_handler;

@@ -5,9 +5,8 @@
 
 using signal_handler = void (*)(int);
 
-// Installs handler for signo with an empty mask, SA_RESTART for every signal
-// but SIGALRM, and SA_ONSTACK for SIGCHLD. Returns the previous handler, or
-// SIG_ERR.
+// Installs handler for signo with an empty mask, and SA_RESTART for every
+// signal but SIGALRM. Returns the previous handler, or SIG_ERR.
 signal_handler install_handler(int signo, signal_handler handler);
 
 // Blocks (SIG_BLOCK) or unblocks (SIG_UNBLOCK) signo alone in this process.

@@ -221,8 +221,8 @@ void serve_client(int client_fd, int listen_fd)
 
 void run_dispatcher(int ready_fd)
 {
-    use_own_signal_stack();
     install_handler(SIGCHLD, reap_children);
+    handle_on_own_stack(SIGCHLD);
     bound_diagnostic_writes();
     // Inherited by every worker: a wake for a waiter that is not waiting yet,
     // or no longer, changes nothing.
